@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every tool the build and the tests need on Debian 12. Idempotent: when all
+# packages are present it changes nothing and asks no registry.
+set -euo pipefail
+
+packages=(
+  cmake make g++ clang libclang-rt-14-dev        # host build, sanitizers, libFuzzer
+  g++-mingw-w64-x86-64-posix mingw-w64-tools     # the Windows target
+  googletest libgtest-dev libbenchmark-dev       # unit tests (sources for mingw) and benchmarks
+  wine64 wine                                    # runs the Windows tests
+  xvfb xauth xdotool imagemagick x11-utils       # the message box on a virtual display, screenshots
+  llvm lldb-14 python3-lldb-14                   # independent readers of the dumps
+  binutils-mingw-w64-x86-64 file                 # import tables and PE headers
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,35 @@
+# Shared by the top-level scripts: build folders, a virtual display and one wineserver.
+# shellcheck shell=bash
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+configure_and_build() {  # preset
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j"$jobs"
+}
+
+# Starts Xvfb on a free display unless one is given; the message box needs an X server.
+start_virtual_display() {
+  if [ -n "${CRASH_USE_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ]; then return 0; fi
+  local n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && return 0; sleep 0.1; done
+  echo "Xvfb did not start on $DISPLAY" >&2
+  return 1
+}
+
+# One persistent wineserver per prefix saves seconds on every Wine test.
+start_wineserver() {  # prefix
+  export WINEPREFIX=$1 WINEDEBUG=-all
+  "$repo/scripts/wine-prefix.sh" "$WINEPREFIX"
+  wineserver -p >/dev/null 2>&1 || true
+}
+
+stop_helpers() {
+  if [ -n "${WINEPREFIX:-}" ]; then WINEPREFIX=$WINEPREFIX wineserver -k >/dev/null 2>&1 || true; fi
+  if [ -n "${xvfb_pid:-}" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}

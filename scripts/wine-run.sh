@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the prefix of the build folder that holds it, so
+# test runs never touch the user's own prefix. Used by CTest as the cross-compiling
+# emulator and by the demo. The prefix is made on first use.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+wine_bin=/usr/lib/wine/wine64
+[ -x "$wine_bin" ] || wine_bin=$(command -v wine64 || command -v wine)
+
+if [ -z "${WINEPREFIX:-}" ]; then
+  # The build folder is the nearest ancestor of the program holding CMakeCache.txt.
+  dir=$(cd "$(dirname "$1")" && pwd)
+  while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
+  [ "$dir" != / ] || dir=$(cd "$(dirname "$1")" && pwd)
+  export WINEPREFIX="$dir/wineprefix"
+fi
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml,winemenubuilder.exe="}
+
+"$here/wine-prefix.sh" "$WINEPREFIX"
+exec "$wine_bin" "$@"
