@@ -17,6 +17,14 @@
 extern "C" {
 #endif
 
+/* A UTF-16 code unit: char16_t in C++, a 16-bit unsigned integer in C. On Windows a
+ * wchar_t text can be copied in unit for unit. */
+#ifdef __cplusplus
+typedef char16_t CrashContextUnit;
+#else
+typedef uint16_t CrashContextUnit;
+#endif
+
 #define CRASH_CONTEXT_BLOCK_SIZE 37068u
 #define CRASH_CONTEXT_BLOCK_VERSION 2u
 
@@ -24,10 +32,10 @@ typedef struct CrashContextBlock {
   uint32_t size;             /* must be CRASH_CONTEXT_BLOCK_SIZE */
   uint32_t version;          /* must be CRASH_CONTEXT_BLOCK_VERSION */
   uint32_t developmentBuild; /* any non-zero value marks a development build */
-  uint16_t tag[64];          /* free-form tag for the dump name; empty for none */
-  uint16_t language[32];     /* game language code, e.g. "DE"; empty when unknown */
-  uint16_t reportText1[2048];  /* copied into the crash report as it stands */
-  uint16_t reportText2[16384]; /* copied into the crash report after reportText1 */
+  CrashContextUnit tag[64];          /* free-form tag for the dump name; empty for none */
+  CrashContextUnit language[32];     /* game language code, e.g. "DE"; empty when unknown */
+  CrashContextUnit reportText1[2048];  /* copied into the crash report as it stands */
+  CrashContextUnit reportText2[16384]; /* copied into the crash report after reportText1 */
 } CrashContextBlock;
 
 #ifdef __cplusplus
