@@ -1,0 +1,70 @@
+// The entry of Calvorin.dll: the three exports WER calls in its host process after the
+// client crashed. They only translate between WER's types and the portable capture.
+#include <windows.h>
+
+#include "capture/capture.h"
+#include "capture/dump_writer_win.h"
+#include "capture/exception_event.h"
+#include "capture/files_win.h"
+#include "capture/modules_win.h"
+#include "capture/naming_win.h"
+#include "capture/process_start_win.h"
+#include "capture/process_win.h"
+#include "capture/wer_runtime_exception_win.h"
+
+using capture::WerRuntimeExceptionInformation;
+
+extern "C" {
+
+// Loading and unloading must stay side-effect free: WER may load the module at any time.
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+
+HRESULT WINAPI OutOfProcessExceptionEventCallback(
+    PVOID pContext, const WerRuntimeExceptionInformation* pExceptionInformation,
+    BOOL* pbOwnershipClaimed, PWSTR pwszEventName, PDWORD pchSize, PDWORD pdwSignatureCount) {
+  capture::CrashInfo info;
+  if (pExceptionInformation != nullptr) {
+    info.process = pExceptionInformation->hProcess;
+    info.thread = pExceptionInformation->hThread;
+    info.code = pExceptionInformation->exceptionRecord.ExceptionCode;
+    info.address = reinterpret_cast<std::uintptr_t>(
+        pExceptionInformation->exceptionRecord.ExceptionAddress);
+    info.exception_record = &pExceptionInformation->exceptionRecord;
+    info.context = &pExceptionInformation->context;
+  }
+
+  capture::WinProcessPort process;
+  capture::WinFolderPort folders;
+  capture::WinVersionPort version;
+  capture::WinSettingsPort settings;
+  capture::WinClockPort clock;
+  capture::WinModulePort modules;
+  capture::WinFilePort files;
+  capture::WinDumpWriterPort dumps;
+  capture::WinProcessStartPort starter;
+  const capture::CapturePorts ports{{process, folders, version, settings, clock},
+                                    modules, files, dumps, starter};
+
+  static_assert(sizeof(BOOL) == sizeof(std::int32_t) && sizeof(DWORD) == sizeof(std::uint32_t));
+  return capture::OnExceptionEvent(
+      ports, pExceptionInformation != nullptr ? &info : nullptr,
+      reinterpret_cast<std::uintptr_t>(pContext), reinterpret_cast<std::int32_t*>(pbOwnershipClaimed),
+      reinterpret_cast<char16_t*>(pwszEventName), reinterpret_cast<std::uint32_t*>(pchSize),
+      reinterpret_cast<std::uint32_t*>(pdwSignatureCount));
+}
+
+HRESULT WINAPI OutOfProcessExceptionEventDebuggerLaunchCallback(
+    PVOID /*pContext*/, const WerRuntimeExceptionInformation* /*pExceptionInformation*/,
+    BOOL* pbIsCustomDebugger, PWSTR /*pwszDebuggerLaunch*/, PDWORD /*pchDebuggerLaunch*/,
+    BOOL* pbIsDebuggerAutolaunch) {
+  return capture::OnDebuggerLaunch(reinterpret_cast<std::int32_t*>(pbIsCustomDebugger),
+                                   reinterpret_cast<std::int32_t*>(pbIsDebuggerAutolaunch));
+}
+
+// The module reports no signatures, so WER has no reason to ask for one.
+HRESULT WINAPI OutOfProcessExceptionEventSignatureCallback(
+    PVOID, const WerRuntimeExceptionInformation*, DWORD, PWSTR, PDWORD, PWSTR, PDWORD) {
+  return capture::kNotImplemented;
+}
+
+}  // extern "C"
