@@ -1,0 +1,341 @@
+#!/usr/bin/env python3
+"""The road from a crash to the player, under Wine, through the real Calvorin.dll.
+
+Each run lays out a game folder (Client.exe, Calvorin.dll, a notifier, the fault
+modules), crashes the sample client under WerHost.exe (the WER host stand-in), and checks
+what the module left behind: the crash folder, the dump (read with obj2yaml and lldb),
+the report text file, the export's answers and how the notifier was started.
+
+Usage: road_test.py GROUP --key=value...   (CMake passes the paths; see CMakeLists.txt)
+GROUP is one of: road, box, edges, exports. Exit code 0 passed, 1 failed, 77 skipped.
+"""
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import time
+import zoneinfo
+from datetime import datetime, timedelta, timezone
+
+SKIP = 77
+ARGS = {}
+FAILURES = []
+
+EVENT_NAME = "QuorvandelmirathornClientCrash"
+NVIDIA_REPORT_ADVICE = ("fault.advice=NVIDIA driver fault: update or clean-install the GPU driver "
+                        "and disable GPU overlays.")
+NVIDIA_BOX = ("\\n\\nDetected external module: nvwgf2umx.dll\\n"
+              "Update or clean-install the NVIDIA driver and disable GPU overlays.")
+BOX_START = "An unexpected problem occurred - game will be closed."
+
+
+def check(condition, what):
+    if not condition:
+        FAILURES.append(what)
+        print(f"FAILED: {what}", flush=True)
+    return condition
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def wine(program, *args, timeout=120):
+    """Runs a Windows program in the build's prefix; returns (exit code, stdout)."""
+    run = subprocess.run([ARGS["wine-run"], str(program), *args], capture_output=True,
+                         timeout=timeout, text=True, encoding="utf-8", errors="replace")
+    return run.returncode, run.stdout
+
+
+def key_values(text):
+    values = {}
+    for line in text.splitlines():
+        key, sep, value = line.partition("=")
+        if sep:
+            values[key.strip()] = value.rstrip("\r")
+    return values
+
+
+class Game:
+    """A game folder of its own for one run."""
+
+    def __init__(self, name, notifier="recorder", image="Client.exe"):
+        self.dir = pathlib.Path(ARGS["work"]) / name
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.dir.mkdir(parents=True)
+        shutil.copy(pathlib.Path(ARGS["client"]), self.dir / image)
+        shutil.copy(ARGS["module"], self.dir / "Calvorin.dll")
+        for dll in pathlib.Path(ARGS["fault-modules"]).glob("*.dll"):
+            shutil.copy(dll, self.dir / dll.name)
+        if notifier == "recorder":
+            shutil.copy(ARGS["recorder"], self.dir / "Brisvane.exe")
+        elif notifier == "real":
+            shutil.copy(ARGS["notifier"], self.dir / "Brisvane.exe")
+        elif notifier == "directory":
+            (self.dir / "Brisvane.exe").mkdir()
+        self.image = image
+        self.crash = self.dir / "Crash"
+
+    def crash_client(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",)):
+        code, out = wine(ARGS["wer-host"], *host_options,
+                         "--dll=" + windows_path(self.dir / "Calvorin.dll"), "--",
+                         windows_path(self.dir / self.image), *client_args)
+        values = key_values(out)
+        check(code == 0, f"{self.dir.name}: WerHost ran (exit {code}, output {out!r})")
+        return values
+
+    def crash_files(self):
+        return sorted(p.name for p in self.crash.iterdir()) if self.crash.exists() else []
+
+    def notifier_starts(self, expect_start):
+        """Command lines the recorder saw; waits for a start that is expected."""
+        record = self.dir / "notifier-started.txt"
+        if expect_start:
+            for _ in range(200):
+                if record.exists() and "current-dir=" in record.read_text(encoding="utf-8"):
+                    break
+                time.sleep(0.1)
+        else:
+            time.sleep(0.5)  # a start that should not happen would have been immediate
+        if not record.exists():
+            return []
+        return [key_values(line) for line in record.read_text(encoding="utf-8").splitlines()]
+
+    def expect_notifier(self, module):
+        lines = self.notifier_starts(True)
+        expected = f'"{windows_path(self.dir)}\\Brisvane.exe" --module="{module}"'
+        check([l.get("command-line") for l in lines if "command-line" in l] == [expected],
+              f"{self.dir.name}: notifier started once with {expected!r}, saw {lines!r}")
+        check([l.get("current-dir") for l in lines if "current-dir" in l] == [windows_path(self.dir)],
+              f"{self.dir.name}: notifier runs in the client directory")
+
+    def expect_no_notifier(self):
+        check(self.notifier_starts(False) == [], f"{self.dir.name}: no notifier started")
+
+
+def dump_streams(dump):
+    """(stream types in order, CommentA bytes, exception fields) as obj2yaml reads them."""
+    text = subprocess.run([ARGS["obj2yaml"], str(dump)], capture_output=True, text=True,
+                          check=True).stdout
+    types = re.findall(r"^  - Type:\s+(\S+)", text, re.M)
+    comments = re.findall(r"^  - Type:\s+CommentA\n    Content:\s+'?([0-9A-Fa-f]*)", text, re.M)
+    exception = {}
+    block = re.search(r"^  - Type:\s+Exception\n(.*?)(?=^  - Type:|\Z)", text, re.M | re.S)
+    if block:
+        for key in ("Thread ID", "Exception Code", "Exception Address"):
+            found = re.search(rf"{key}:\s+(0x[0-9A-Fa-f]+)", block.group(1))
+            exception[key] = int(found.group(1), 16) if found else None
+    return types, [bytes.fromhex(c) for c in comments], exception
+
+
+def expect_captured(game, values, module):
+    """The crash landed: S_OK, claimed, exactly a .dmp and a .txt, and their contents."""
+    check(values.get("hr") == "0x00000000", f"{game.dir.name}: S_OK, got {values.get('hr')}")
+    check(values.get("claimed") == "1", f"{game.dir.name}: claimed")
+    check(values.get("event") == EVENT_NAME, f"{game.dir.name}: event name {values.get('event')}")
+    check(values.get("size") == "31", f"{game.dir.name}: size 31")
+    check(values.get("signatures") == "0", f"{game.dir.name}: no signatures")
+    files = game.crash_files()
+    check(len(files) == 2 and files[0].endswith(".dmp") and files[1].endswith(".txt")
+          and files[0][:-4] == files[1][:-4],
+          f"{game.dir.name}: crash folder holds one .dmp and its .txt, got {files}")
+    if not files or not files[0].endswith(".dmp"):
+        return None, None
+    dump = game.crash / files[0]
+    report = (game.crash / (files[0][:-4] + ".txt")).read_bytes()
+    check(re.fullmatch(r"Client_10\.2\.0\.7_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_ENEU\.dmp", files[0]),
+          f"{game.dir.name}: dump name {files[0]}")
+    check(f"fault.module={module or 'unknown'}\r\n".encode() in report,
+          f"{game.dir.name}: report names the fault module {module!r}")
+    return dump, report
+
+
+def run_road():
+    game = Game("road-nvidia")
+    values = game.crash_client()
+    dump, report = expect_captured(game, values, "nvwgf2umx.dll")
+    if dump is None:
+        return
+    check(NVIDIA_REPORT_ADVICE.encode() + b"\r\n" in report, "report carries the NVIDIA advice")
+    check(b"runtime.module.0=Client.exe\r\n" in report, "report lists the client's modules")
+
+    types, comments, exception = dump_streams(dump)
+    check(types.count("CommentA") == 1, f"one CommentA stream, streams {types}")
+    check(comments == [report + b"\0"], "the CommentA stream is the report text file plus NUL")
+    check(exception.get("Exception Code") == int(values["exception.code"], 16),
+          f"exception code in the dump {exception}")
+    check(exception.get("Exception Address") == int(values["exception.address"], 16),
+          "exception address in the dump")
+    check(exception.get("Thread ID") == int(values["exception.thread"]),
+          "faulting thread in the dump")
+    check(f"primary.thread={values['exception.thread']}\r\n".encode() in report,
+          "report names the faulting thread")
+
+    lldb = subprocess.run([ARGS["lldb"], "-b", "-o", f"target create --core {dump}",
+                           "-o", "thread list"], capture_output=True, text=True, timeout=120)
+    thread_lines = [l for l in lldb.stdout.splitlines() if "stop reason" in l]
+    check(any("nvwgf2umx.dll" in l and "0xc0000005" in l for l in thread_lines),
+          f"lldb names the faulting module: {thread_lines}")
+
+    game.expect_notifier("nvwgf2umx.dll")
+
+
+def run_box():
+    if not os.environ.get("DISPLAY"):
+        print("SKIPPED: the notifier's box needs an X display (scripts/test.sh starts Xvfb)")
+        return SKIP
+    if not ARGS.get("notifier") or not ARGS.get("box-probe"):
+        print("SKIPPED: Brisvane.exe or BoxProbe.exe is not built")
+        return SKIP
+    game = Game("road-box", notifier="real")
+    values = game.crash_client()
+    expect_captured(game, values, "nvwgf2umx.dll")
+    code, out = wine(ARGS["box-probe"], "--timeout-ms=30000")
+    box = key_values(out)
+    check(code == 0, f"BoxProbe found and closed the box (exit {code}, {out!r})")
+    check(box.get("title") == "Game Crash", f"box caption {box.get('title')!r}")
+    text = box.get("text", "")
+    check(text.startswith(BOX_START) and text.endswith(NVIDIA_BOX), f"box text {text!r}")
+    return None
+
+
+def run_edges():
+    # Out-pointers WER must give: refused before anything happens.
+    for which in ("claimed", "size", "signatures"):
+        game = Game(f"null-{which}")
+        values = game.crash_client(f"--null-out={which}")
+        check(values.get("hr") == "0x80070057", f"null {which}: E_INVALIDARG, got {values.get('hr')}")
+        check(not game.crash.exists(), f"null {which}: no crash folder")
+        game.expect_no_notifier()
+
+    # Captures that are given up leave the crash to WER.
+    for name, options, image in (("null-process", ["--null-process"], "Client.exe"),
+                                 ("null-information", ["--null-info"], "Client.exe"),
+                                 ("other-image", [], "Launcher.exe")):
+        game = Game(name, image=image)
+        values = game.crash_client(*options)
+        check(values.get("hr") == "0x00000000" and values.get("claimed") == "0"
+              and values.get("signatures") == "0",
+              f"{name}: S_OK and unclaimed, got {values}")
+        check(not game.crash.exists(), f"{name}: no crash folder")
+        game.expect_no_notifier()
+
+    # A process handle without the rights the dump needs: the dump writer really fails.
+    game = Game("dump-fails")
+    values = game.crash_client("--weak-process")
+    check(values.get("hr") == "0x00000000" and values.get("claimed") == "0",
+          f"dump-fails: S_OK and unclaimed, got {values}")
+    check(game.crash_files() == [], f"dump-fails: no .dmp, .tmp or .txt, got {game.crash_files()}")
+    game.expect_no_notifier()
+
+    # No or a short event name buffer: captured and notified, but not claimed.
+    for name, options in (("no-event-buffer", ["--no-event-buffer"]),
+                          ("event-size-30", ["--event-size=30"])):
+        game = Game(name)
+        values = game.crash_client(*options)
+        check(values.get("hr") == "0x8007007A" and values.get("size") == "31"
+              and values.get("claimed") == "0",
+              f"{name}: 0x8007007A, size 31, unclaimed, got {values}")
+        files = game.crash_files()
+        check(len(files) == 2, f"{name}: the dump and its text were still written, got {files}")
+        game.expect_notifier("nvwgf2umx.dll")
+    game = Game("event-size-31")
+    expect_captured(game, game.crash_client("--event-size=31"), "nvwgf2umx.dll")
+
+    # An address that no module holds.
+    game = Game("no-module")
+    values = game.crash_client(client_args=("--crash=no-module",))
+    dump, report = expect_captured(game, values, "")
+    if report is not None:
+        check(b"fault.advice=none\r\n" in report, "no-module: no advice")
+    game.expect_notifier("")
+
+    # Other fault modules reach the notifier under their own names.
+    for module in ("GameOverlayRenderer64.dll", "AudioMixer64.dll"):
+        game = Game(f"fault-{module}")
+        expect_captured(game, game.crash_client(client_args=(f"--crash=in:{module}",)), module)
+        game.expect_notifier(module)
+
+    # No notifier to start: the dump and the claim stand.
+    for notifier in ("missing", "directory"):
+        game = Game(f"notifier-{notifier}", notifier=notifier)
+        expect_captured(game, game.crash_client(), "nvwgf2umx.dll")
+        game.expect_no_notifier()
+
+    run_older_dump_replaced()
+
+
+def run_older_dump_replaced():
+    """An older dump of the same name, and a stale temporary file, give way to the new one.
+
+    The name carries the time to the second, so every name the capture can compose in the
+    next minute is planted beforehand: one of them is the one that gets replaced."""
+    game = Game("older-dump")
+    game.crash.mkdir()
+    now = datetime.now(timezone.utc).replace(microsecond=0)
+    zone = zoneinfo.ZoneInfo("Europe/Warsaw")
+    planted = []
+    for second in range(-2, 60):
+        stamp = (now + timedelta(seconds=second)).astimezone(zone)
+        name = stamp.strftime("Client_10.2.0.7_%Y-%m-%d_%H-%M-%S_ENEU")
+        (game.crash / f"{name}.dmp").write_bytes(b"older dump")
+        (game.crash / f"{name}.dmp.tmp").write_bytes(b"stale temporary file")
+        (game.crash / f"{name}.txt").write_bytes(b"older report")
+        planted.append(name)
+    values = game.crash_client()
+    check(values.get("claimed") == "1", f"older-dump: claimed, got {values}")
+    replaced = [n for n in planted if (game.crash / f"{n}.dmp").read_bytes()[:4] == b"MDMP"]
+    check(len(replaced) == 1, f"older-dump: exactly one planted dump was replaced, got {replaced}")
+    if replaced:
+        name = replaced[0]
+        check(not (game.crash / f"{name}.dmp.tmp").exists(), "older-dump: its .tmp is gone")
+        report = (game.crash / f"{name}.txt").read_bytes()
+        check(report.startswith(b"crash.schema=2\r\n"), "older-dump: its report text replaced")
+        untouched = [n for n in planted if n != name]
+        check(all((game.crash / f"{n}.dmp").read_bytes() == b"older dump" for n in untouched),
+              "older-dump: dumps of other names untouched")
+    files = sorted(p.name for p in game.crash.iterdir())
+    check(len(files) == 3 * len(planted) - 1, f"older-dump: nothing else in the folder ({len(files)})")
+
+
+def run_exports():
+    module = ARGS["module"]
+    dump = subprocess.run([ARGS["objdump"], "-p", module], capture_output=True, text=True,
+                          check=True).stdout
+    exports = re.findall(r"^\s+\[\s*\d+\]\s+(\w+)$", dump.split("[Ordinal/Name Pointer] Table")[-1]
+                         if "[Ordinal/Name Pointer] Table" in dump else dump, re.M)
+    check(sorted(exports) == ["OutOfProcessExceptionEventCallback",
+                              "OutOfProcessExceptionEventDebuggerLaunchCallback",
+                              "OutOfProcessExceptionEventSignatureCallback"],
+          f"exactly the three WER exports, got {exports}")
+    imports = sorted(d.lower() for d in re.findall(r"DLL Name:\s+(\S+)", dump))
+    shipped = {"kernel32.dll", "dbghelp.dll", "version.dll", "msvcrt.dll"}
+    check(set(imports) <= shipped, f"imports only DLLs that ship with Windows, got {imports}")
+
+    code, out = wine(ARGS["wer-host"], "--exports-only", "--dll=" + windows_path(module))
+    values = key_values(out)
+    check(code == 0, f"LoadLibraryW and GetProcAddress found the exports (exit {code}, {out!r})")
+    check(values.get("exports.found") == "3", f"all three exports found, got {values}")
+    check(values.get("debugger.hr") == "0x00000000" and values.get("debugger.custom") == "0"
+          and values.get("debugger.autolaunch") == "0",
+          f"debugger launch answers FALSE, FALSE, got {values}")
+    check(values.get("debugger.null.hr") == "0x80070057", "debugger launch without pointers")
+    check(values.get("signature.hr") == "0x80004001", "signature callback: E_NOTIMPL")
+
+
+def main():
+    group = sys.argv[1]
+    for arg in sys.argv[2:]:
+        key, _, value = arg.lstrip("-").partition("=")
+        ARGS[key] = value
+    result = {"road": run_road, "box": run_box, "edges": run_edges, "exports": run_exports}[group]()
+    if result == SKIP:
+        return SKIP
+    print(f"{group}: {'FAILED' if FAILURES else 'passed'} ({len(FAILURES)} failures)")
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
