@@ -1,9 +1,56 @@
 #!/usr/bin/env bash
-# The main job: builds everything and shows the crash notifier's box for a sample fault
-# module on a virtual display, saving a screenshot.
+# The main job: builds everything, lays out a sample game folder in build/demo, crashes
+# the sample client inside a module named like the NVIDIA driver under the WER host
+# stand-in, prints the dump path and the crash report, and saves a screenshot of the
+# notifier's box as build/demo/notifier-box.png.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 "$repo/scripts/install-deps.sh"
 cd "$repo"
 configure_and_build windows
-echo "The notifier lands with the notifier's work; nothing to show yet." >&2
+
+build=$repo/build/windows
+find_built() {  # file name: the one built file of that name in the Windows build
+  local found
+  found=$(find "$build" -name "$1" -type f -not -path '*/wineprefix/*' -not -path '*/games/*' \
+          -not -path '*/CMakeFiles/*' | head -n 1)
+  [ -n "$found" ] || { echo "demo: $1 was not built" >&2; exit 1; }
+  echo "$found"
+}
+winpath() { echo "Z:${1//\//\\}"; }
+
+# The game folder: what a player's installation holds, plus the module to crash in.
+demo=$repo/build/demo
+rm -rf "$demo"
+mkdir -p "$demo"
+cp "$build/fixtures/client/Client.exe" "$demo/"
+cp "$(find_built Calvorin.dll)" "$demo/"
+cp "$(find_built Brisvane.exe)" "$demo/"
+cp "$build/fixtures/fault_modules/nvwgf2umx.dll" "$demo/"
+printf '[Locale]\r\nLanguage=de\r\n' >"$demo/Vostrel.ini"
+wer_host=$(find_built WerHost.exe)
+box_probe=$(find_built BoxProbe.exe)
+
+trap stop_helpers EXIT
+start_virtual_display
+start_wineserver "$build/wineprefix"
+
+echo "== Client.exe crashes inside nvwgf2umx.dll; the WER host stand-in calls Calvorin.dll"
+"$repo/scripts/wine-run.sh" "$wer_host" --dll="$(winpath "$demo/Calvorin.dll")" -- \
+  "$(winpath "$demo/Client.exe")" --crash=in:nvwgf2umx.dll --tag=demo \
+  '--text1=scene=harbour at dusk\r\n' | sed 's/^/   /'
+
+dump=$(find "$demo/Crash" -name '*.dmp' | head -n 1)
+[ -n "$dump" ] || { echo "demo: no dump was written" >&2; exit 1; }
+echo "== Dump: $dump"
+echo "   ($(winpath "$dump") for the client, $(stat -c %s "$dump") bytes)"
+echo "== Crash report (${dump%.dmp}.txt, also the dump's comment stream):"
+tr -d '\r' <"${dump%.dmp}.txt" | sed 's/^/   /'
+
+echo "== The notifier's box"
+# The first probe waits for the box and leaves it open for the screenshot; the second closes it.
+"$repo/scripts/wine-run.sh" "$box_probe" --keep-open --timeout-ms=20000 | sed 's/^/   /'
+screenshot=$demo/notifier-box.png
+import -display "$DISPLAY" -window root "$screenshot"
+"$repo/scripts/wine-run.sh" "$box_probe" --timeout-ms=20000 >/dev/null
+echo "== Screenshot: $screenshot"
