@@ -31,7 +31,8 @@ void TerminateUtf8(char* buffer, std::size_t capacity) {
     --start;
     const std::size_t expected = SequenceLength(static_cast<unsigned char>(buffer[start]));
     if (expected == 0) continue;
-    if (length - start < expected) buffer[start] = '\0';
+    // Zeroed to the end, so that no stray byte of it stays behind the text.
+    if (length - start < expected) std::memset(buffer + start, 0, length - start);
     return;
   }
 }
