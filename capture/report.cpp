@@ -24,7 +24,11 @@ static_assert(kReportText2Bytes >= 3 * (sizeof(CrashContextBlock::reportText2) /
 void AppendModuleList(ProcessPort& process, ModulePort& modules, Handle process_handle,
                       char* report, std::size_t capacity) {
   if (process_handle == nullptr) return;
-  const Handle snapshot = modules.OpenSnapshot(process.ProcessId(process_handle));
+  // Process id 0 asks the platform for a snapshot of the calling process: the report
+  // would list the host's modules as the client's. Better no list than a wrong one.
+  const std::uint32_t process_id = process.ProcessId(process_handle);
+  if (process_id == 0) return;
+  const Handle snapshot = modules.OpenSnapshot(process_id);
   if (snapshot == InvalidHandle()) return;
 
   ModuleEntry entry{};

@@ -169,7 +169,14 @@ TEST_F(ComposeReportTest, NoModuleListWithoutProcessOrSnapshot) {
   EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end));
   EXPECT_EQ(modules_.snapshots_taken, 0);
 
+  // A process whose id the platform cannot give: a snapshot of id 0 would list the
+  // modules of the capturing process instead.
   info_.process = reinterpret_cast<Handle>(0x100);
+  process_.process_id = 0;
+  EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end));
+  EXPECT_EQ(modules_.snapshots_taken, 0);
+
+  process_.process_id = 4242;
   modules_.open_fails = true;
   EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end));
 
