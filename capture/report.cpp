@@ -21,6 +21,19 @@ constexpr std::size_t kReportText2Bytes = 49152;
 static_assert(kReportText1Bytes >= 3 * (sizeof(CrashContextBlock::reportText1) / 2 - 1) + 1);
 static_assert(kReportText2Bytes >= 3 * (sizeof(CrashContextBlock::reportText2) / 2 - 1) + 1);
 
+// Closes a module snapshot when the listing ends, however it ends.
+class SnapshotCloser {
+ public:
+  SnapshotCloser(ModulePort& modules, Handle snapshot) : modules_(modules), snapshot_(snapshot) {}
+  ~SnapshotCloser() { modules_.CloseSnapshot(snapshot_); }
+  SnapshotCloser(const SnapshotCloser&) = delete;
+  SnapshotCloser& operator=(const SnapshotCloser&) = delete;
+
+ private:
+  ModulePort& modules_;
+  Handle snapshot_;
+};
+
 void AppendModuleList(ProcessPort& process, ModulePort& modules, Handle process_handle,
                       char* report, std::size_t capacity) {
   if (process_handle == nullptr) return;
@@ -30,6 +43,7 @@ void AppendModuleList(ProcessPort& process, ModulePort& modules, Handle process_
   if (process_id == 0) return;
   const Handle snapshot = modules.OpenSnapshot(process_id);
   if (snapshot == InvalidHandle()) return;
+  const SnapshotCloser closer(modules, snapshot);
 
   ModuleEntry entry{};
   char name[kModuleNameBytes] = {};
@@ -43,7 +57,6 @@ void AppendModuleList(ProcessPort& process, ModulePort& modules, Handle process_
     if (index == kMaxModuleLines) break;
     fetched = modules.NextModule(snapshot, &entry);
   }
-  modules.CloseSnapshot(snapshot);
 }
 
 }  // namespace
