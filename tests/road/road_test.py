@@ -130,7 +130,7 @@ def dump_streams(dump):
     return types, [bytes.fromhex(c) for c in comments], exception
 
 
-def expect_captured(game, values, module):
+def expect_captured(game, values, module, name_end="_ENEU"):
     """The crash landed: S_OK, claimed, exactly a .dmp and a .txt, and their contents."""
     check(values.get("hr") == "0x00000000", f"{game.dir.name}: S_OK, got {values.get('hr')}")
     check(values.get("claimed") == "1", f"{game.dir.name}: claimed")
@@ -145,7 +145,8 @@ def expect_captured(game, values, module):
         return None, None
     dump = game.crash / files[0]
     report = (game.crash / (files[0][:-4] + ".txt")).read_bytes()
-    check(re.fullmatch(r"Client_10\.2\.0\.7_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_ENEU\.dmp", files[0]),
+    check(re.fullmatch(r"Client_10\.2\.0\.7_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d" + name_end + r"\.dmp",
+                       files[0]),
           f"{game.dir.name}: dump name {files[0]}")
     check(f"fault.module={module or 'unknown'}\r\n".encode() in report,
           f"{game.dir.name}: report names the fault module {module!r}")
@@ -180,6 +181,16 @@ def run_road():
           f"lldb names the faulting module: {thread_lines}")
 
     game.expect_notifier("nvwgf2umx.dll")
+
+    # The block the client keeps reaches the dump name and the report, read out of the
+    # crashed client through the real process handle.
+    game = Game("road-block")
+    values = game.crash_client(client_args=("--crash=in:nvwgf2umx.dll", "--tag=nightly",
+                                            "--language=de", "--text1=scene=harbour\\r\\n"))
+    dump, report = expect_captured(game, values, "nvwgf2umx.dll", name_end="_nightly_DE")
+    if report is not None:
+        check(b"overlays.\r\nscene=harbour\r\nruntime.module.0=" in report,
+              f"road-block: the client's text stands before the module list: {report[:600]!r}")
 
 
 def run_box():
