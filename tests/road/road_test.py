@@ -98,7 +98,7 @@ class Game:
                     break
                 time.sleep(0.1)
         else:
-            time.sleep(0.5)  # a start that should not happen would have been immediate
+            time.sleep(1.5)  # long enough for a wrongly started recorder to have written
         if not record.exists():
             return []
         return [key_values(line) for line in record.read_text(encoding="utf-8").splitlines()]
