@@ -114,6 +114,8 @@ bool BuildDumpPath(NamingPorts ports, const CrashInfo* info, std::uint64_t conte
                                : common::EqualsIgnoringAsciiCase(client_version, u"10.1.0.0");
   const char16_t* development_mark = development ? u"_Dev" : u"";
 
+  // The tag is the client's free text: a unit that no file name may hold becomes '_', so
+  // the tag can neither leave the crash folder nor make the dump file fail.
   char16_t tag_suffix[kTagSuffixCapacity] = {};
   if (block_read && block.tag[0] != u'\0') {
     char16_t tag[kTagUnits] = {};

@@ -70,6 +70,8 @@ struct NamingPorts {
 
 // True when the dump path is complete. Writes the client directory (no trailing
 // backslash) early, the dump path only at the end; see the failure table in the tests.
+// Units of the block's tag that Windows refuses in a file name enter the name as '_'.
+// Uses no heap but the version resource block, which it frees before going on.
 bool BuildDumpPath(NamingPorts ports, const CrashInfo* info, std::uint64_t context_address,
                    char16_t* dump_path, std::size_t dump_path_capacity, char16_t* client_dir,
                    std::size_t client_dir_capacity);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test of both targets: the portable unit tests natively and under
-# ASan/UBSan, then everything of the Windows target under Wine on a virtual display.
+# ASan/UBSan, the fuzzers for a short time, then everything of the Windows target under Wine on a virtual display.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 "$repo/scripts/install-deps.sh"
@@ -11,6 +11,10 @@ for preset in host host-asan; do
   configure_and_build "$preset"
   ctest --preset "$preset" -j"$jobs" || failed=1
 done
+
+# Each libFuzzer target runs for a short fixed time (CRASH_FUZZ_SECONDS in the cache).
+configure_and_build fuzz
+ctest --preset fuzz || failed=1
 
 configure_and_build windows
 trap stop_helpers EXIT
