@@ -1,0 +1,103 @@
+// The file adapter against the real file system under Wine: the sharing, replacing and
+// attribute rules the capture relies on.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "capture/files_win.h"
+
+namespace {
+
+class WinFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    dir_ = std::u16string(reinterpret_cast<char16_t*>(temp)) + u"capture-files-" +
+           std::u16string(reinterpret_cast<const char16_t*>(
+               std::to_wstring(GetCurrentProcessId()).c_str()));
+    ASSERT_TRUE(CreateDirectoryW(W(dir_), nullptr));
+  }
+  void TearDown() override {
+    for (const char16_t* name : {u"\\a.dmp", u"\\a.dmp.tmp", u"\\b.txt"}) {
+      DeleteFileW(W(dir_ + name));
+    }
+    RemoveDirectoryW(W(dir_ + u"\\sub"));
+    RemoveDirectoryW(W(dir_));
+  }
+  static const wchar_t* W(const std::u16string& s) {
+    return reinterpret_cast<const wchar_t*>(s.c_str());
+  }
+  std::u16string Path(const char16_t* name) const { return dir_ + u"\\" + name; }
+  std::string Read(const std::u16string& path) {
+    HANDLE file = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    char buffer[256] = {};
+    DWORD count = 0;
+    ReadFile(file, buffer, sizeof(buffer), &count, nullptr);
+    CloseHandle(file);
+    return std::string(buffer, count);
+  }
+
+  capture::WinFilePort files;
+  std::u16string dir_;
+};
+
+TEST_F(WinFilesTest, WritesFlushesMeasuresAndReplacesOnMove) {
+  const std::u16string temp = Path(u"a.dmp.tmp");
+  const std::u16string dump = Path(u"a.dmp");
+  capture::Handle old_file = files.CreateForWriting(dump.c_str());
+  ASSERT_NE(old_file, capture::InvalidHandle());
+  std::uint32_t written = 0;
+  ASSERT_TRUE(files.Write(old_file, "older dump", 10, &written));
+  files.Close(old_file);
+
+  capture::Handle file = files.CreateForWriting(temp.c_str());
+  ASSERT_NE(file, capture::InvalidHandle());
+  // Read sharing only: a second writer of the same temporary file is kept out.
+  EXPECT_EQ(files.CreateForWriting(temp.c_str()), capture::InvalidHandle());
+  EXPECT_TRUE(files.Write(file, "MDMP", 4, &written));
+  EXPECT_EQ(written, 4u);
+  EXPECT_EQ(Read(temp), "MDMP");  // readers are let in while it is written
+  EXPECT_TRUE(files.Flush(file));
+  std::uint64_t size = 0;
+  EXPECT_TRUE(files.Size(file, &size));
+  EXPECT_EQ(size, 4u);
+  files.Close(file);
+
+  EXPECT_TRUE(files.MoveReplacing(temp.c_str(), dump.c_str()));
+  EXPECT_EQ(Read(dump), "MDMP");
+  EXPECT_EQ(files.Kind(temp.c_str()), capture::PathKind::kMissing);
+  EXPECT_FALSE(files.MoveReplacing(temp.c_str(), dump.c_str()));
+}
+
+TEST_F(WinFilesTest, CreatingAgainTruncates) {
+  const std::u16string text = Path(u"b.txt");
+  std::uint32_t written = 0;
+  capture::Handle file = files.CreateForWriting(text.c_str());
+  ASSERT_TRUE(files.Write(file, "a longer older report", 21, &written));
+  files.Close(file);
+  file = files.CreateForWriting(text.c_str());
+  ASSERT_TRUE(files.Write(file, "new", 3, &written));
+  files.Close(file);
+  EXPECT_EQ(Read(text), "new");
+}
+
+TEST_F(WinFilesTest, TellsFilesFoldersAndNothingApart) {
+  const std::u16string text = Path(u"b.txt");
+  files.Close(files.CreateForWriting(text.c_str()));
+  ASSERT_TRUE(CreateDirectoryW(W(Path(u"sub")), nullptr));
+  EXPECT_EQ(files.Kind(text.c_str()), capture::PathKind::kFile);
+  EXPECT_EQ(files.Kind(Path(u"sub").c_str()), capture::PathKind::kDirectory);
+  EXPECT_EQ(files.Kind(Path(u"none").c_str()), capture::PathKind::kMissing);
+  // A folder cannot be opened for writing, nor deleted as a file.
+  EXPECT_EQ(files.CreateForWriting(Path(u"sub").c_str()), capture::InvalidHandle());
+  EXPECT_FALSE(files.Delete(Path(u"sub").c_str()));
+  EXPECT_TRUE(files.Delete(text.c_str()));
+  EXPECT_FALSE(files.Delete(text.c_str()));
+}
+
+}  // namespace
