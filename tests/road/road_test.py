@@ -15,6 +15,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import zoneinfo
 from datetime import datetime, timedelta, timezone
@@ -44,9 +45,14 @@ def windows_path(path):
 
 def wine(program, *args, timeout=120):
     """Runs a Windows program in the build's prefix; returns (exit code, stdout)."""
-    run = subprocess.run([ARGS["wine-run"], str(program), *args], capture_output=True,
-                         timeout=timeout, text=True, encoding="utf-8", errors="replace")
-    return run.returncode, run.stdout
+    # Output goes through a file, not a pipe: under Wine a program that the module starts
+    # (the notifier, whose box stays open) keeps the host's stdout open, and a pipe would
+    # not end before the box is closed.
+    with tempfile.TemporaryFile() as out:
+        run = subprocess.run([ARGS["wine-run"], str(program), *args], stdout=out,
+                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout)
+        out.seek(0)
+        return run.returncode, out.read().decode("utf-8", errors="replace")
 
 
 def key_values(text):
@@ -208,6 +214,7 @@ def run_box():
     check(code == 0, f"BoxProbe found and closed the box (exit {code}, {out!r})")
     check(box.get("title") == "Game Crash", f"box caption {box.get('title')!r}")
     text = box.get("text", "")
+    print(f"box: {box}")
     check(text.startswith(BOX_START) and text.endswith(NVIDIA_BOX), f"box text {text!r}")
     return None
 
@@ -341,6 +348,10 @@ def main():
     for arg in sys.argv[2:]:
         key, _, value = arg.lstrip("-").partition("=")
         ARGS[key] = value
+    # Wine's services outlive the program that starts them and would hold a captured
+    # stdout open; started here first, they hold none of ours.
+    subprocess.run([ARGS["wine-run"], "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
     result = {"road": run_road, "box": run_box, "edges": run_edges, "exports": run_exports}[group]()
     if result == SKIP:
         return SKIP
