@@ -36,9 +36,12 @@ start_virtual_display
 start_wineserver "$build/wineprefix"
 
 echo "== Client.exe crashes inside nvwgf2umx.dll; the WER host stand-in calls Calvorin.dll"
+# Through a file, not a pipe: under Wine the notifier, whose box stays open, holds the
+# stand-in's stdout open.
 "$repo/scripts/wine-run.sh" "$wer_host" --dll="$(winpath "$demo/Calvorin.dll")" -- \
   "$(winpath "$demo/Client.exe")" --crash=in:nvwgf2umx.dll --tag=demo \
-  '--text1=scene=harbour at dusk\r\n' | sed 's/^/   /'
+  '--text1=scene=harbour at dusk\r\n' >"$demo/wer-host.txt" </dev/null
+sed 's/^/   /' "$demo/wer-host.txt"
 
 dump=$(find "$demo/Crash" -name '*.dmp' | head -n 1)
 [ -n "$dump" ] || { echo "demo: no dump was written" >&2; exit 1; }
