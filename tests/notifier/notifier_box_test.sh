@@ -31,13 +31,14 @@ expect_line() {  # file key expected
   [ "$actual" == "$3" ] || fail "$2: expected <$3>, got <$actual>"
 }
 
+probe_options=()
 run_case() {  # name expected-text launcher-option...
   case_name=$1
   local expected=$2
   shift 2
   "$wine_run" "$launcher" --timeout-ms=60000 "$@" "$notifier_win" >"$work/launch.out" 2>&1 &
   local launcher_pid=$!
-  "$wine_run" "$probe" --timeout-ms=30000 >"$work/probe.out" 2>"$work/probe.err"
+  "$wine_run" "$probe" --timeout-ms=30000 "${probe_options[@]}" >"$work/probe.out" 2>"$work/probe.err"
   local probe_rc=$?
   wait "$launcher_pid"
   local launcher_rc=$?
@@ -50,7 +51,7 @@ run_case() {  # name expected-text launcher-option...
   expect_line "$work/probe.out" closed 1
   [ "$launcher_rc" -eq 0 ] || fail "launcher exit code $launcher_rc: $(cat "$work/launch.out")"
   expect_line "$work/launch.out" exit 0
-  echo "case $case_name: $(grep -m1 '^commandline=' "$work/launch.out" | cut -d' ' -f2-)"
+  echo "case $case_name: $(grep -m1 '^commandline=' "$work/launch.out")"
 }
 
 run_case nvidia "$(detail nvwgf2umx.dll 'Update or clean-install the NVIDIA driver and disable GPU overlays.')" \
@@ -63,6 +64,21 @@ run_case unknown-module "$base" --module=Client.exe
 run_case empty-module "$base" --module=
 run_case no-option "$base"
 run_case first-option-only "$base" "--tail=x --module='a b.dll' --module='d3d9.dll'"
+
+# Installed under a folder with blanks, the runtime must still hand over the tail whole;
+# the probe holds this box a moment, as a screenshot taker would.
+mkdir -p "$work/Game Folder"
+cp "$notifier" "$work/Game Folder/Brisvane.exe"
+notifier_win=$(windows_path "$work/Game Folder/Brisvane.exe")
+probe_options=(--hold-ms=200)
+run_case folder-with-blanks "$(detail n64hooks.dll 'Restart the PC, repair the client, and disable conflicting overlays or security injectors.')" \
+  --module=n64hooks.dll
+
+# Every box was closed with OK: none is left, and the probe says so with exit code 2.
+case_name=none-left
+"$wine_run" "$probe" --timeout-ms=200 >"$work/probe.out" 2>&1
+rc=$?
+[ "$rc" -eq 2 ] || fail "BoxProbe exit code $rc with no box: $(cat "$work/probe.out")"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -112,18 +112,12 @@ TEST(CrashMessage, SmallBufferKeepsTheCutText) {
   EXPECT_EQ(out[0], u'#');
 }
 
-TEST(DialogAdvice, EachGroupHasItsOwnText) {
-  EXPECT_EQ(std::u16string(DialogAdvice(u"NVD3DUMX.dll")), kNvidiaAdvice);
-  EXPECT_EQ(std::u16string(DialogAdvice(u"nvgpucomp64.dll")), kNvidiaAdvice);
-  EXPECT_EQ(std::u16string(DialogAdvice(u"xsplit.core.dll")), kXSplitAdvice);
-  EXPECT_EQ(std::u16string(DialogAdvice(u"RTSSHooks64.dll")), kOverlayAdvice);
-  EXPECT_EQ(std::u16string(DialogAdvice(u"graphics-hook64.dll")), kOverlayAdvice);
-  EXPECT_EQ(std::u16string(DialogAdvice(u"npggnt64.des")), kInjectedAdvice);
-  EXPECT_EQ(std::u16string(DialogAdvice(u"D3D9.DLL")), kDirect3DAdvice);
+TEST(DialogAdvice, NeverNull) {
   ASSERT_NE(DialogAdvice(nullptr), nullptr);
   EXPECT_EQ(*DialogAdvice(nullptr), u'\0');
   EXPECT_EQ(*DialogAdvice(u""), u'\0');
   EXPECT_EQ(*DialogAdvice(u"d3d11.dll"), u'\0');
+  EXPECT_EQ(std::u16string(DialogAdvice(u"NVGPUCOMP64.dll")), kNvidiaAdvice);
 }
 
 TEST(ModuleOption, ValueUpToTheNextQuoteOrTheEnd) {
