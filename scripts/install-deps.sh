@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev       # unit tests (sources for mingw) and benchmarks
   wine64 wine                                    # runs the Windows tests
   xvfb xauth xdotool imagemagick x11-utils       # the message box on a virtual display, screenshots
-  llvm lldb-14 python3-lldb-14                   # independent readers of the dumps
+  llvm lldb-14 python3-lldb-14 python3          # independent readers of the dumps, road tests
   binutils-mingw-w64-x86-64 file                 # import tables and PE headers
 )
 
