@@ -187,7 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t address = 0;
   if (block_present) {
     fake->process.memory.resize(block_cut ? cut_length : sizeof(CrashContextBlock));
-    std::memcpy(fake->process.memory.data(), block.get(), fake->process.memory.size());
+    if (!fake->process.memory.empty()) {
+      std::memcpy(fake->process.memory.data(), block.get(), fake->process.memory.size());
+    }
     address = fake->process.memory_base;
   }
 

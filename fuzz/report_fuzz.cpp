@@ -130,9 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char* report = buffer.data() + kGuardBytes;
   capture::ComposeReport(process, modules, info, read ? block.get() : nullptr, fault_arg, report, capacity);
 
-  for (std::size_t i = 0; i < buffer.size(); ++i) {
-    if (i < kGuardBytes || i >= kGuardBytes + capacity) fuzz::Check(buffer[i] == kGuard);
-  }
+  for (std::size_t i = 0; i < kGuardBytes; ++i) fuzz::Check(buffer[i] == kGuard);
+  for (std::size_t i = kGuardBytes + capacity; i < buffer.size(); ++i) fuzz::Check(buffer[i] == kGuard);
   fuzz::Check(modules.open_snapshots == 0);
   if (capacity == 0) return 0;
 
