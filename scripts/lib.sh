@@ -27,6 +27,9 @@ start_wineserver() {  # prefix
   export WINEPREFIX=$1 WINEDEBUG=-all
   "$repo/scripts/wine-prefix.sh" "$WINEPREFIX"
   wineserver -p >/dev/null 2>&1 || true
+  # Wine's services outlive the program that starts them and keep its stdout and stderr
+  # open; started here, they hold no test's output pipe (CTest would wait for it forever).
+  "$repo/scripts/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
 }
 
 stop_helpers() {
