@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/report.h"
-#include "fakes/fake_process.h"
+#include "full_report.h"
 
 namespace {
 bool counting = false;
@@ -65,18 +64,7 @@ void operator delete[](void* block, std::size_t) noexcept { __real_free(block); 
 namespace {
 
 TEST(ComposeReportHeap, AFullCompositionAllocatesNothing) {
-  fakes::FakeProcess process;
-  fakes::FakeModules modules;
-  for (int i = 0; i < 200; ++i) modules.modules.push_back({0, 0, u"M\u00FCller.dll"});
-  auto block = std::make_unique<CrashContextBlock>();
-  std::fill(std::begin(block->reportText1), std::end(block->reportText1) - 1, u'\u20AC');
-  std::fill(std::begin(block->reportText2), std::end(block->reportText2) - 1, u'x');
-  capture::CrashInfo info;
-  info.process = reinterpret_cast<capture::Handle>(0x100);
-  info.thread = reinterpret_cast<capture::Handle>(0x200);
-  info.code = 0xC0000005;
-  info.address = 0x7FFB2C4A1F3E;
-  std::vector<char> report(capture::kReportCapacity);
+  reporttest::FullReport full(200, u"M\u00FCller.dll");
 
   // The counter itself works: both kinds of allocation are seen.
   counting = true;
@@ -89,11 +77,10 @@ TEST(ComposeReportHeap, AFullCompositionAllocatesNothing) {
 
   allocations = 0;
   counting = true;
-  capture::ComposeReport(process, modules, info, block.get(), u"nvwgf2umx.dll", report.data(),
-                         report.size());
+  full.Compose();
   counting = false;
   EXPECT_EQ(allocations, 0);
-  EXPECT_EQ(std::string(report.data()).substr(0, 16), "crash.schema=2\r\n");
+  EXPECT_EQ(std::string(full.report.data()).substr(0, 16), "crash.schema=2\r\n");
 }
 
 }  // namespace
