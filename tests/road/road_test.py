@@ -7,7 +7,7 @@ what the module left behind: the crash folder, the dump (read with obj2yaml and 
 the report text file, the export's answers and how the notifier was started.
 
 Usage: road_test.py GROUP --key=value...   (CMake passes the paths; see CMakeLists.txt)
-GROUP is one of: road, box, edges, exports. Exit code 0 passed, 1 failed, 77 skipped.
+GROUP is one of: road, box, edges, exports, planting. Exit code 0 passed, 1 failed, 77 skipped.
 """
 import os
 import pathlib
@@ -43,14 +43,15 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def wine(program, *args, timeout=120):
+def wine(program, *args, timeout=120, env=None):
     """Runs a Windows program in the build's prefix; returns (exit code, stdout)."""
     # Output goes through a file, not a pipe: under Wine a program that the module starts
     # (the notifier, whose box stays open) keeps the host's stdout open, and a pipe would
     # not end before the box is closed.
     with tempfile.TemporaryFile() as out:
         run = subprocess.run([ARGS["wine-run"], str(program), *args], stdout=out,
-                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout)
+                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout,
+                             env=env)
         out.seek(0)
         return run.returncode, out.read().decode("utf-8", errors="replace")
 
@@ -84,10 +85,10 @@ class Game:
         self.image = image
         self.crash = self.dir / "Crash"
 
-    def crash_client(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",)):
+    def crash_client(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",), env=None):
         code, out = wine(ARGS["wer-host"], *host_options,
                          "--dll=" + windows_path(self.dir / "Calvorin.dll"), "--",
-                         windows_path(self.dir / self.image), *client_args)
+                         windows_path(self.dir / self.image), *client_args, env=env)
         values = key_values(out)
         check(code == 0, f"{self.dir.name}: WerHost ran (exit {code}, output {out!r})")
         return values
@@ -328,9 +329,11 @@ def run_exports():
                               "OutOfProcessExceptionEventDebuggerLaunchCallback",
                               "OutOfProcessExceptionEventSignatureCallback"],
           f"exactly the three WER exports, got {exports}")
+    # Only KnownDLLs, which Windows always maps from System32: a DLL of another name could
+    # be found beside the module, in the game folder (see run_planting).
     imports = sorted(d.lower() for d in re.findall(r"DLL Name:\s+(\S+)", dump))
-    shipped = {"kernel32.dll", "dbghelp.dll", "version.dll", "msvcrt.dll"}
-    check(set(imports) <= shipped, f"imports only DLLs that ship with Windows, got {imports}")
+    check(set(imports) <= KNOWN_DLLS_IMPORTED, f"imports only KnownDLLs, got {imports}")
+    print(f"imports: {imports}")
 
     code, out = wine(ARGS["wer-host"], "--exports-only", "--dll=" + windows_path(module))
     values = key_values(out)
@@ -343,6 +346,54 @@ def run_exports():
     check(values.get("signature.hr") == "0x80004001", "signature callback: E_NOTIMPL")
 
 
+# The KnownDLLs the module may import. dbghelp.dll and version.dll are not KnownDLLs and
+# are loaded from System32 at run time instead.
+KNOWN_DLLS_IMPORTED = {"kernel32.dll", "msvcrt.dll"}
+
+
+def plant(game):
+    """A dbghelp.dll and a version.dll in the game folder that leave a marker when loaded."""
+    for dll in ("dbghelp.dll", "version.dll"):
+        shutil.copy(pathlib.Path(ARGS["planted"]) / dll, game.dir / dll)
+
+
+def native_first_env():
+    """Wine prefers its own builtin dbghelp and version over a DLL file of that name it finds
+    (in the game folder or System32), so nothing planted would ever run. Native first makes
+    Wine behave as Windows does: a planted DLL that the loader finds is the one it runs."""
+    env = dict(os.environ)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;dbghelp,version=n,b"
+    return env
+
+
+def markers(game):
+    return sorted(p.name.lower() for p in game.dir.glob("*.loaded"))
+
+
+def run_planting():
+    # The control: a module that imports both DLLs, loaded the same way, does get the
+    # planted ones, so a marker would show if Calvorin.dll got them too.
+    game = Game("planted-control")
+    plant(game)
+    shutil.copy(ARGS["importer"], game.dir / "PlantImporter.dll")
+    wine(ARGS["wer-host"], "--exports-only", "--altered-search-path",
+         "--dll=" + windows_path(game.dir / "PlantImporter.dll"), env=native_first_env())
+    check(markers(game) == ["dbghelp.dll.loaded", "version.dll.loaded"],
+          f"planted-control: an importing module loads the planted DLLs, markers {markers(game)}")
+
+    # Calvorin.dll loaded the same way binds both from System32: the version is read (the
+    # planted version.dll would fail it), the dump is written (so would the planted
+    # dbghelp.dll) and nothing planted was loaded.
+    game = Game("planted")
+    plant(game)
+    values = game.crash_client("--altered-search-path", env=native_first_env())
+    dump, _ = expect_captured(game, values, "nvwgf2umx.dll")
+    if dump is not None:
+        check(dump.read_bytes()[:4] == b"MDMP", "planted: a real minidump")
+    check(markers(game) == [], f"planted: no planted DLL was loaded, markers {markers(game)}")
+    game.expect_notifier("nvwgf2umx.dll")
+
+
 def main():
     group = sys.argv[1]
     for arg in sys.argv[2:]:
@@ -352,7 +403,8 @@ def main():
     # stdout open; started here first, they hold none of ours.
     subprocess.run([ARGS["wine-run"], "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
-    result = {"road": run_road, "box": run_box, "edges": run_edges, "exports": run_exports}[group]()
+    result = {"road": run_road, "box": run_box, "edges": run_edges, "exports": run_exports,
+              "planting": run_planting}[group]()
     if result == SKIP:
         return SKIP
     print(f"{group}: {'FAILED' if FAILURES else 'passed'} ({len(FAILURES)} failures)")
