@@ -603,6 +603,14 @@ def run_stack():
           f"stack-own-code: own code alone reaches no deeper, got {values}")
     print(f"stack: own code up to the dump (dbghelp disabled): peak {own} bytes")
 
+    # The dump writer alone, called at the top of the same stack as the module calls it.
+    game = Game("stack-dump-writer")
+    values = game.crash_client("--stack-kib=256", "--dump-only=" + windows_path(game.dir / "only.dmp"))
+    writer = int(values.get("stack.peak", "0"))
+    check(values.get("dump.written") == "1" and values.get("stack.exhausted") == "0" and writer > 0,
+          f"stack-dump-writer: MiniDumpWriteDump alone wrote a dump, got {values}")
+    print(f"stack: MiniDumpWriteDump alone: peak {writer} bytes")
+
     # The control: well below the peak, the stand-in's stack overflows, so the 256 KiB
     # above were really all the capture had.
     game = Game("stack-too-small")
