@@ -359,6 +359,10 @@ TEST(FaultInjection, EveryCallOfEveryPrimitiveFailsInTurnWithoutHarm) {
       ASSERT_EQ(run.starter.starts.size(), 1u);
     }
     primitives_seen = static_cast<int>(clean.calls.size());
+    std::printf("[ faults   ] calls of a clean run (%s):",
+                setup == FaultRun::Setup::kBlockReadable ? "block readable" : "no block, settings file");
+    for (const auto& [primitive, count] : clean.calls) std::printf(" %s %d", primitive.c_str(), count);
+    std::printf("\n");
     for (const auto& [primitive, count] : clean.calls) {
       for (int k = 1; k <= count; ++k) {
         FaultRun run(setup);
