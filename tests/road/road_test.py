@@ -462,7 +462,12 @@ def deep_game(name, dump_length):
 
 
 def run_faults():
-    # The crash folder refuses new files.
+    # The crash folder refuses new files. A run that was killed may have left it locked.
+    leftover = pathlib.Path(ARGS["work"]) / "unwritable-crash" / "Crash"
+    if leftover.exists():
+        subprocess.run(["chattr", "-i", str(leftover)], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        leftover.chmod(0o755)
     game = Game("unwritable-crash")
     game.crash.mkdir()
     undo = lock_folder(game.crash)
@@ -500,6 +505,14 @@ def run_faults():
     game = Game("no-version", client=ARGS["client-noversion"])
     expect_declined(game, game.crash_client(), "no version resource")
     check(game.crash.is_dir(), "no-version: the crash folder was created first")
+
+    # System32's version.dll cannot be loaded (disabled in Wine): the version step fails
+    # like any failed call, after the crash folder was made.
+    env = dict(os.environ)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;version="
+    game = Game("no-version-dll")
+    expect_declined(game, game.crash_client(env=env), "version.dll cannot be loaded")
+    check(game.crash.is_dir(), "no-version-dll: the crash folder was created first")
 
     # A block that runs into unreserved memory is not read: no tag, the language from
     # the settings (none: ENEU), no client text in the report.
