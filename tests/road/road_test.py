@@ -164,6 +164,11 @@ def run_road():
     game = Game("road-nvidia")
     values = game.crash_client()
     dump, report = expect_captured(game, values, "nvwgf2umx.dll")
+    # The module frees System32's dbghelp.dll before it returns. (Wine's dbghelp loads
+    # version.dll for itself and keeps it, so version.dll is checked where no dump is
+    # written: road_faults and road_stack.)
+    check(values.get("loaded.before.dbghelp") == "0" and values.get("loaded.dbghelp") == "0",
+          f"road-nvidia: nothing of dbghelp stays loaded in the host, got {values}")
     if dump is None:
         return
     check(NVIDIA_REPORT_ADVICE.encode() + b"\r\n" in report, "report carries the NVIDIA advice")
@@ -503,7 +508,9 @@ def run_faults():
 
     # A client without a version resource: given up after the crash folder was made.
     game = Game("no-version", client=ARGS["client-noversion"])
-    expect_declined(game, game.crash_client(), "no version resource")
+    values = game.crash_client()
+    expect_declined(game, values, "no version resource")
+    check(values.get("loaded.version") == "0", f"no-version: version.dll was freed, got {values}")
     check(game.crash.is_dir(), "no-version: the crash folder was created first")
 
     # System32's version.dll cannot be loaded (disabled in Wine): the version step fails
@@ -611,6 +618,8 @@ def run_stack():
     game = Game("stack-own-code")
     values = game.crash_client("--stack-kib=256", env=env)
     expect_declined(game, values, "no dbghelp")
+    check(values.get("loaded.version") == "0" and values.get("loaded.dbghelp") == "0",
+          f"stack-own-code: the version calls left nothing loaded, got {values}")
     own = int(values.get("stack.peak", "0"))
     check(values.get("stack.exhausted") == "0" and 0 < own <= peak,
           f"stack-own-code: own code alone reaches no deeper, got {values}")
