@@ -494,6 +494,8 @@ def run_faults():
 
     run_held_temporary()
 
+    run_two_at_once()
+
     # Dump paths at the limit: the temporary path (".tmp" more) must fit 259 units too.
     for length, commits in ((255, True), (256, False), (259, False), (260, False)):
         game = deep_game(f"path-{length}", length)
@@ -555,6 +557,45 @@ def run_faults():
     else:
         expect_declined(game, values, "exited client")
         print("exited-client: declined")
+
+
+def run_two_at_once():
+    """Two clients of one folder crash together under two hosts at once. Whether their
+    captures meet in the same second is up to the scheduler, so only what must hold in
+    every interleaving is checked: nothing temporary left, every dump whole with a report
+    as its comment stream, no report text without its dump, a claim only with a dump."""
+    game = Game("two-at-once")
+    outs = []
+    hosts = []
+    for _ in range(2):
+        out = tempfile.TemporaryFile()
+        outs.append(out)
+        hosts.append(subprocess.Popen(
+            [ARGS["wine-run"], ARGS["wer-host"], "--dll=" + windows_path(game.dir / "Calvorin.dll"),
+             "--", windows_path(game.dir / "Client.exe"), "--crash=in:nvwgf2umx.dll"],
+            stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
+    results = []
+    for host, out in zip(hosts, outs):
+        host.wait(timeout=120)
+        out.seek(0)
+        results.append(key_values(out.read().decode("utf-8", errors="replace")))
+        out.close()
+    claims = [r.get("claimed") for r in results]
+    check(all(r.get("hr") in ("0x00000000",) for r in results), f"two-at-once: S_OK twice, got {results}")
+    files = game.crash_files()
+    dumps = [f for f in files if f.endswith(".dmp")]
+    check(not any(f.endswith(".tmp") for f in files), f"two-at-once: no temporary file, got {files}")
+    check(all(f[:-4] + ".dmp" in dumps for f in files if f.endswith(".txt")),
+          f"two-at-once: every report text file beside a dump, got {files}")
+    # Two claims of the same name leave one dump (the later replaced the earlier).
+    claimed = claims.count("1")
+    check((1 <= len(dumps) <= claimed) if claimed else not dumps,
+          f"two-at-once: dumps only for claims, got {files} and claims {claims}")
+    for name in dumps:
+        _, comments, _ = dump_streams(game.crash / name)
+        check(len(comments) == 1 and comments[0].startswith(b"crash.schema=2\r\n"),
+              f"two-at-once: {name} is a whole dump with the report")
+    print(f"two-at-once: claims {claims}, files {files}")
 
 
 def run_held_temporary():
