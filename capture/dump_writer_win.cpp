@@ -4,6 +4,8 @@
 // dbghelp.h needs windows.h first.
 #include <dbghelp.h>
 
+#include "capture/system_library_win.h"
+
 namespace capture {
 
 bool WinDumpWriterPort::WriteDump(const DumpRequest& request) {
@@ -26,13 +28,17 @@ bool WinDumpWriterPort::WriteDump(const DumpRequest& request) {
   streams.UserStreamCount = 1;
   streams.UserStreamArray = &stream;
 
-  return MiniDumpWriteDump(request.process,                                   // hProcess
-                           request.process_id,                                // ProcessId
-                           request.file,                                      // hFile
-                           static_cast<MINIDUMP_TYPE>(request.dump_type),     // DumpType
-                           &exception,                                        // ExceptionParam
-                           &streams,                                          // UserStreamParam
-                           nullptr) != FALSE;                                 // CallbackParam
+  // Bound from System32 for this call only: see system_library_win.h.
+  const SystemLibrary dbghelp(L"dbghelp.dll");
+  const auto write_dump = dbghelp.Find<decltype(&MiniDumpWriteDump)>("MiniDumpWriteDump");
+  if (write_dump == nullptr) return false;
+  return write_dump(request.process,                                // hProcess
+                    request.process_id,                             // ProcessId
+                    request.file,                                   // hFile
+                    static_cast<MINIDUMP_TYPE>(request.dump_type),  // DumpType
+                    &exception,                                     // ExceptionParam
+                    &streams,                                       // UserStreamParam
+                    nullptr) != FALSE;                              // CallbackParam
 }
 
 }  // namespace capture

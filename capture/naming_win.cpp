@@ -4,6 +4,7 @@
 
 #include <iterator>
 
+#include "capture/system_library_win.h"
 #include "common/bounded_string.h"
 
 namespace capture {
@@ -43,10 +44,16 @@ FolderResult WinFolderPort::CreateFolder(const char16_t* path) {
   return GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::kAlreadyExists : FolderResult::kFailed;
 }
 
+// The version functions come from System32's version.dll, loaded for each call alone
+// (see system_library_win.h). VerQueryValueW's answer points into the caller's block, so
+// it stays valid after the library is freed.
 std::uint32_t WinVersionPort::VersionInfoSize(const char16_t* path) {
+  const SystemLibrary version(L"version.dll");
+  const auto size_of = version.Find<decltype(&GetFileVersionInfoSizeW)>("GetFileVersionInfoSizeW");
+  if (size_of == nullptr) return 0;
   DWORD ignored = 0;
-  return GetFileVersionInfoSizeW(Wide(path),  // lptstrFilename
-                                 &ignored);   // lpdwHandle: always set to 0
+  return size_of(Wide(path),  // lptstrFilename
+                 &ignored);   // lpdwHandle: always set to 0
 }
 
 void* WinVersionPort::AllocateBlock(std::uint32_t size) {
@@ -62,20 +69,26 @@ void WinVersionPort::FreeBlock(void* block) {
 }
 
 bool WinVersionPort::VersionInfo(const char16_t* path, std::uint32_t size, void* block) {
-  return GetFileVersionInfoW(Wide(path),  // lptstrFilename
-                             0,           // dwHandle: ignored
-                             size,        // dwLen: as GetFileVersionInfoSizeW gave it
-                             block) != FALSE;  // lpData
+  const SystemLibrary version(L"version.dll");
+  const auto info = version.Find<decltype(&GetFileVersionInfoW)>("GetFileVersionInfoW");
+  if (info == nullptr) return false;
+  return info(Wide(path),  // lptstrFilename
+              0,           // dwHandle: ignored
+              size,        // dwLen: as GetFileVersionInfoSizeW gave it
+              block) != FALSE;  // lpData
 }
 
 bool WinVersionPort::FixedFileVersion(const void* block, std::uint32_t* version_ms,
                                       std::uint32_t* version_ls) {
+  const SystemLibrary version(L"version.dll");
+  const auto query = version.Find<decltype(&VerQueryValueW)>("VerQueryValueW");
+  if (query == nullptr) return false;
   void* value = nullptr;
   UINT length = 0;
-  if (!VerQueryValueW(block,     // pBlock
-                      L"\\",     // lpSubBlock: the root block, VS_FIXEDFILEINFO
-                      &value,    // lplpBuffer: points into the block
-                      &length)   // puLen
+  if (!query(block,     // pBlock
+             L"\\",     // lpSubBlock: the root block, VS_FIXEDFILEINFO
+             &value,    // lplpBuffer: points into the block
+             &length)   // puLen
       || value == nullptr) {
     return false;
   }

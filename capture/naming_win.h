@@ -1,6 +1,6 @@
 // The naming ports through the Windows API: folders, version resources, the client's
 // settings file and the clock. Declares the classes only, so that code without
-// windows.h can instantiate them. The version calls live in version.dll.
+// windows.h can instantiate them. The version calls come from System32's version.dll.
 #pragma once
 
 #include "capture/dump_path.h"

@@ -7,7 +7,7 @@ what the module left behind: the crash folder, the dump (read with obj2yaml and 
 the report text file, the export's answers and how the notifier was started.
 
 Usage: road_test.py GROUP --key=value...   (CMake passes the paths; see CMakeLists.txt)
-GROUP is one of: road, box, edges, exports. Exit code 0 passed, 1 failed, 77 skipped.
+GROUP is one of: road, box, edges, exports, planting, faults, stack. Exit code 0 passed, 1 failed, 77 skipped.
 """
 import os
 import pathlib
@@ -43,14 +43,15 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def wine(program, *args, timeout=120):
+def wine(program, *args, timeout=120, env=None):
     """Runs a Windows program in the build's prefix; returns (exit code, stdout)."""
     # Output goes through a file, not a pipe: under Wine a program that the module starts
     # (the notifier, whose box stays open) keeps the host's stdout open, and a pipe would
     # not end before the box is closed.
     with tempfile.TemporaryFile() as out:
         run = subprocess.run([ARGS["wine-run"], str(program), *args], stdout=out,
-                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout)
+                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout,
+                             env=env)
         out.seek(0)
         return run.returncode, out.read().decode("utf-8", errors="replace")
 
@@ -67,11 +68,11 @@ def key_values(text):
 class Game:
     """A game folder of its own for one run."""
 
-    def __init__(self, name, notifier="recorder", image="Client.exe"):
+    def __init__(self, name, notifier="recorder", image="Client.exe", client=None):
         self.dir = pathlib.Path(ARGS["work"]) / name
         shutil.rmtree(self.dir, ignore_errors=True)
         self.dir.mkdir(parents=True)
-        shutil.copy(pathlib.Path(ARGS["client"]), self.dir / image)
+        shutil.copy(pathlib.Path(client or ARGS["client"]), self.dir / image)
         shutil.copy(ARGS["module"], self.dir / "Calvorin.dll")
         for dll in pathlib.Path(ARGS["fault-modules"]).glob("*.dll"):
             shutil.copy(dll, self.dir / dll.name)
@@ -84,10 +85,10 @@ class Game:
         self.image = image
         self.crash = self.dir / "Crash"
 
-    def crash_client(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",)):
+    def crash_client(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",), env=None):
         code, out = wine(ARGS["wer-host"], *host_options,
                          "--dll=" + windows_path(self.dir / "Calvorin.dll"), "--",
-                         windows_path(self.dir / self.image), *client_args)
+                         windows_path(self.dir / self.image), *client_args, env=env)
         values = key_values(out)
         check(code == 0, f"{self.dir.name}: WerHost ran (exit {code}, output {out!r})")
         return values
@@ -163,6 +164,11 @@ def run_road():
     game = Game("road-nvidia")
     values = game.crash_client()
     dump, report = expect_captured(game, values, "nvwgf2umx.dll")
+    # The module frees System32's dbghelp.dll before it returns. (Wine's dbghelp loads
+    # version.dll for itself and keeps it, so version.dll is checked where no dump is
+    # written: road_faults and road_stack.)
+    check(values.get("loaded.before.dbghelp") == "0" and values.get("loaded.dbghelp") == "0",
+          f"road-nvidia: nothing of dbghelp stays loaded in the host, got {values}")
     if dump is None:
         return
     check(NVIDIA_REPORT_ADVICE.encode() + b"\r\n" in report, "report carries the NVIDIA advice")
@@ -328,9 +334,11 @@ def run_exports():
                               "OutOfProcessExceptionEventDebuggerLaunchCallback",
                               "OutOfProcessExceptionEventSignatureCallback"],
           f"exactly the three WER exports, got {exports}")
+    # Only KnownDLLs, which Windows always maps from System32: a DLL of another name could
+    # be found beside the module, in the game folder (see run_planting).
     imports = sorted(d.lower() for d in re.findall(r"DLL Name:\s+(\S+)", dump))
-    shipped = {"kernel32.dll", "dbghelp.dll", "version.dll", "msvcrt.dll"}
-    check(set(imports) <= shipped, f"imports only DLLs that ship with Windows, got {imports}")
+    check(set(imports) <= KNOWN_DLLS_IMPORTED, f"imports only KnownDLLs, got {imports}")
+    print(f"imports: {imports}")
 
     code, out = wine(ARGS["wer-host"], "--exports-only", "--dll=" + windows_path(module))
     values = key_values(out)
@@ -343,6 +351,339 @@ def run_exports():
     check(values.get("signature.hr") == "0x80004001", "signature callback: E_NOTIMPL")
 
 
+# The KnownDLLs the module may import. dbghelp.dll and version.dll are not KnownDLLs and
+# are loaded from System32 at run time instead.
+KNOWN_DLLS_IMPORTED = {"kernel32.dll", "msvcrt.dll"}
+
+
+def plant(game):
+    """A dbghelp.dll and a version.dll in the game folder that leave a marker when loaded."""
+    for dll in ("dbghelp.dll", "version.dll"):
+        shutil.copy(pathlib.Path(ARGS["planted"]) / dll, game.dir / dll)
+
+
+def native_first_env():
+    """Wine prefers its own builtin dbghelp and version over a DLL file of that name it finds
+    (in the game folder or System32), so nothing planted would ever run. Native first makes
+    Wine behave as Windows does: a planted DLL that the loader finds is the one it runs."""
+    env = dict(os.environ)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;dbghelp,version=n,b"
+    return env
+
+
+def markers(game):
+    return sorted(p.name.lower() for p in game.dir.glob("*.loaded"))
+
+
+def run_planting():
+    # The control: a module that imports both DLLs, loaded the same way, does get the
+    # planted ones, so a marker would show if Calvorin.dll got them too.
+    game = Game("planted-control")
+    plant(game)
+    shutil.copy(ARGS["importer"], game.dir / "PlantImporter.dll")
+    wine(ARGS["wer-host"], "--exports-only", "--altered-search-path",
+         "--dll=" + windows_path(game.dir / "PlantImporter.dll"), env=native_first_env())
+    check(markers(game) == ["dbghelp.dll.loaded", "version.dll.loaded"],
+          f"planted-control: an importing module loads the planted DLLs, markers {markers(game)}")
+
+    # Calvorin.dll loaded the same way binds both from System32: the version is read (the
+    # planted version.dll would fail it), the dump is written (so would the planted
+    # dbghelp.dll) and nothing planted was loaded.
+    game = Game("planted")
+    plant(game)
+    values = game.crash_client("--altered-search-path", env=native_first_env())
+    dump, _ = expect_captured(game, values, "nvwgf2umx.dll")
+    if dump is not None:
+        check(dump.read_bytes()[:4] == b"MDMP", "planted: a real minidump")
+    check(markers(game) == [], f"planted: no planted DLL was loaded, markers {markers(game)}")
+    game.expect_notifier("nvwgf2umx.dll")
+
+
+def all_files(game):
+    """Every file under the game folder that a capture could have left."""
+    return sorted(str(p.relative_to(game.dir)) for p in game.dir.rglob("*")
+                  if p.suffix.lower() in (".dmp", ".tmp", ".txt") and p.name != "notifier-started.txt")
+
+
+def expect_declined(game, values, what):
+    """A capture given up: S_OK, unclaimed, no dump, temporary or text file, no notifier."""
+    check(values.get("hr") == "0x00000000" and values.get("claimed") == "0"
+          and values.get("signatures") == "0", f"{game.dir.name}: {what}: S_OK and unclaimed, got {values}")
+    check(all_files(game) == [], f"{game.dir.name}: {what}: nothing left, got {all_files(game)}")
+    game.expect_no_notifier()
+
+
+def lock_folder(folder):
+    """Makes `folder` refuse new files; returns the undo, or None when it cannot be done.
+
+    Wine maps a Unix folder's write permission to the folder's writability (Windows itself
+    ignores a read-only attribute on folders). root writes whatever the mode says, so as
+    root the folder is made immutable (chattr +i), which stops root too where the file
+    system and the container's capabilities allow it."""
+    if os.geteuid() != 0:
+        folder.chmod(0o555)
+        undo = lambda: folder.chmod(0o755)
+    else:
+        if subprocess.run(["chattr", "+i", str(folder)], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            return None
+        undo = lambda: subprocess.run(["chattr", "-i", str(folder)], check=True)
+    try:
+        (folder / "probe").write_bytes(b"")
+    except OSError:
+        return undo
+    (folder / "probe").unlink()
+    undo()
+    return None
+
+
+def dump_names_of_next_minute(now=None):
+    """Every dump name (without .dmp) a capture of the 10.2.0.7 client can compose from
+    two seconds ago to a minute ahead: the name carries the time to the second."""
+    now = (now or datetime.now(timezone.utc)).replace(microsecond=0)
+    zone = zoneinfo.ZoneInfo("Europe/Warsaw")
+    return [(now + timedelta(seconds=s)).astimezone(zone).strftime("Client_10.2.0.7_%Y-%m-%d_%H-%M-%S_ENEU")
+            for s in range(-2, 60)]
+
+
+def deep_game(name, dump_length):
+    """A game whose dump path will be exactly `dump_length` units long."""
+    # Client_10.2.0.7_YYYY-MM-DD_HH-MM-SS_ENEU.dmp is 44 units, "\Crash\" 7.
+    folder_length = dump_length - 44 - 7
+    base = pathlib.Path(ARGS["work"]) / name
+    shutil.rmtree(base, ignore_errors=True)
+    relative = pathlib.Path(name)
+    missing = folder_length - len(windows_path(base))
+    while missing > 0:
+        part = min(missing - 1, 120)
+        if missing - 1 - part == 1:  # never leave one unit: a component needs two
+            part -= 1
+        relative /= "d" * max(part, 1)
+        missing -= 1 + max(part, 1)
+    game = Game(str(relative))
+    check(len(windows_path(game.dir)) == folder_length,
+          f"{name}: client folder of {folder_length} units, got {len(windows_path(game.dir))}")
+    return game
+
+
+def run_faults():
+    # The crash folder refuses new files. A run that was killed may have left it locked.
+    leftover = pathlib.Path(ARGS["work"]) / "unwritable-crash" / "Crash"
+    if leftover.exists():
+        subprocess.run(["chattr", "-i", str(leftover)], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        leftover.chmod(0o755)
+    game = Game("unwritable-crash")
+    game.crash.mkdir()
+    undo = lock_folder(game.crash)
+    if undo is None:
+        print("SKIPPED unwritable-crash: neither the folder's mode nor chattr +i stops this user "
+              "from writing (root on a file system without the immutable attribute)")
+    else:
+        try:
+            values = game.crash_client()
+        finally:
+            undo()
+        expect_declined(game, values, "crash folder not writable")
+
+    # A file where the crash folder should be.
+    game = Game("crash-is-a-file")
+    game.crash.write_bytes(b"not a folder")
+    expect_declined(game, game.crash_client(), "a file named Crash")
+    check(game.crash.read_bytes() == b"not a folder", "crash-is-a-file: the file is untouched")
+
+    run_held_temporary()
+
+    run_two_at_once()
+
+    # Dump paths at the limit: the temporary path (".tmp" more) must fit 259 units too.
+    for length, commits in ((255, True), (256, False), (259, False), (260, False)):
+        game = deep_game(f"path-{length}", length)
+        values = game.crash_client()
+        if commits:
+            dump, _ = expect_captured(game, values, "nvwgf2umx.dll")
+            if dump is not None:
+                check(len(windows_path(dump)) == length, f"path-{length}: dump path {windows_path(dump)}")
+            game.expect_notifier("nvwgf2umx.dll")
+        else:
+            expect_declined(game, values, f"a dump path of {length} units")
+
+    # A client without a version resource: given up after the crash folder was made.
+    game = Game("no-version", client=ARGS["client-noversion"])
+    values = game.crash_client()
+    expect_declined(game, values, "no version resource")
+    check(values.get("loaded.version") == "0", f"no-version: version.dll was freed, got {values}")
+    check(game.crash.is_dir(), "no-version: the crash folder was created first")
+
+    # System32's version.dll cannot be loaded (disabled in Wine): the version step fails
+    # like any failed call, after the crash folder was made.
+    env = dict(os.environ)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;version="
+    game = Game("no-version-dll")
+    expect_declined(game, game.crash_client(env=env), "version.dll cannot be loaded")
+    check(game.crash.is_dir(), "no-version-dll: the crash folder was created first")
+
+    # A block that runs into unreserved memory is not read: no tag, the language from
+    # the settings (none: ENEU), no client text in the report.
+    game = Game("unreadable-tail")
+    values = game.crash_client(client_args=("--crash=in:nvwgf2umx.dll", "--tag=nightly",
+                                            "--language=de", "--text1=scene=harbour",
+                                            "--unreadable-tail=1"))
+    dump, report = expect_captured(game, values, "nvwgf2umx.dll")
+    if report is not None:
+        check(b"harbour" not in report and b"nightly" not in report,
+              "unreadable-tail: nothing of the block reaches the report")
+
+    # Strings that fill their fields without a terminator end in the field's last unit.
+    game = Game("unterminated")
+    values = game.crash_client(client_args=("--crash=in:nvwgf2umx.dll", "--unterminated"))
+    dump, report = expect_captured(game, values, "nvwgf2umx.dll",
+                                   name_end="_x{63}_(?:X{31}|ENEU)")
+    if report is not None:
+        # The two texts stand back to back: 2047 and 16383 units, each cut at its field.
+        check(b"\0" not in report and b"x" * 18430 in report and b"x" * 18431 not in report,
+              "unterminated: the report holds each text cut at its field, no NUL")
+        _, comments, _ = dump_streams(dump)
+        check(comments == [report + b"\0"], "unterminated: the comment stream is the report")
+
+    # The client is gone before the module runs: nothing can be read of it, and the
+    # capture either commits whole or leaves nothing.
+    game = Game("exited-client")
+    values = game.crash_client("--exit-first")
+    check(values.get("client.exited") == "1", f"exited-client: the client had exited, got {values}")
+    if values.get("claimed") == "1":
+        expect_captured(game, values, "")
+        print("exited-client: Wine still wrote a dump of the exited client")
+    else:
+        expect_declined(game, values, "exited client")
+        print("exited-client: declined")
+
+
+def run_two_at_once():
+    """Two clients of one folder crash together under two hosts at once. Whether their
+    captures meet in the same second is up to the scheduler, so only what must hold in
+    every interleaving is checked: nothing temporary left, every dump whole with a report
+    as its comment stream, no report text without its dump, a claim only with a dump."""
+    game = Game("two-at-once")
+    outs = []
+    hosts = []
+    for _ in range(2):
+        out = tempfile.TemporaryFile()
+        outs.append(out)
+        hosts.append(subprocess.Popen(
+            [ARGS["wine-run"], ARGS["wer-host"], "--dll=" + windows_path(game.dir / "Calvorin.dll"),
+             "--", windows_path(game.dir / "Client.exe"), "--crash=in:nvwgf2umx.dll"],
+            stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
+    results = []
+    for host, out in zip(hosts, outs):
+        host.wait(timeout=120)
+        out.seek(0)
+        results.append(key_values(out.read().decode("utf-8", errors="replace")))
+        out.close()
+    claims = [r.get("claimed") for r in results]
+    check(all(r.get("hr") in ("0x00000000",) for r in results), f"two-at-once: S_OK twice, got {results}")
+    files = game.crash_files()
+    dumps = [f for f in files if f.endswith(".dmp")]
+    check(not any(f.endswith(".tmp") for f in files), f"two-at-once: no temporary file, got {files}")
+    check(all(f[:-4] + ".dmp" in dumps for f in files if f.endswith(".txt")),
+          f"two-at-once: every report text file beside a dump, got {files}")
+    # Two claims of the same name leave one dump (the later replaced the earlier).
+    claimed = claims.count("1")
+    check((1 <= len(dumps) <= claimed) if claimed else not dumps,
+          f"two-at-once: dumps only for claims, got {files} and claims {claims}")
+    for name in dumps:
+        _, comments, _ = dump_streams(game.crash / name)
+        check(len(comments) == 1 and comments[0].startswith(b"crash.schema=2\r\n"),
+              f"two-at-once: {name} is a whole dump with the report")
+    print(f"two-at-once: claims {claims}, files {files}")
+
+
+def run_held_temporary():
+    """Two captures of one client in the same second compose the same dump path; the
+    one that opens the temporary file second is kept out by the first's sharing and gives
+    up without touching the first's file. A Windows program holds every temporary name
+    of the next minute as the first capture would, the real capture runs, then the holder
+    lets go and the next capture commits."""
+    game = Game("held-temporary")
+    game.crash.mkdir()
+    temporaries = [game.crash / f"{name}.dmp.tmp" for name in dump_names_of_next_minute()]
+    release = game.dir / "release"
+    with tempfile.TemporaryFile() as out:
+        holder = subprocess.Popen([ARGS["wine-run"], ARGS["file-holder"],
+                                   "--until=" + windows_path(release),
+                                   *(windows_path(t) for t in temporaries)],
+                                  stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        try:
+            for _ in range(600):
+                out.seek(0)
+                if b"held=" in out.read() or holder.poll() is not None:
+                    break
+                time.sleep(0.1)
+            out.seek(0)
+            check(f"held={len(temporaries)}".encode() in out.read(), "held-temporary: the holder holds")
+            values = game.crash_client()
+            check(values.get("hr") == "0x00000000" and values.get("claimed") == "0",
+                  f"held-temporary: the second capture gives up unclaimed, got {values}")
+            files = game.crash_files()
+            check(sorted(files) == sorted(t.name for t in temporaries),
+                  f"held-temporary: only the held files, no .dmp or .txt, got {len(files)} files")
+            check(all(t.stat().st_size == 0 for t in temporaries),
+                  "held-temporary: the held files were not written to")
+            game.expect_no_notifier()
+        finally:
+            release.write_bytes(b"")
+            holder.wait(timeout=120)
+    for t in temporaries:
+        t.unlink()
+    release.unlink()
+    expect_captured(game, game.crash_client(), "nvwgf2umx.dll")
+    game.expect_notifier("nvwgf2umx.dll")
+
+
+def run_stack():
+    """The whole capture on a stack of 256 KiB, and how deep it reaches."""
+    game = Game("stack-256")
+    values = game.crash_client("--stack-kib=256")
+    expect_captured(game, values, "nvwgf2umx.dll")
+    available = int(values.get("stack.available", "0"))
+    peak = int(values.get("stack.peak", "0"))
+    check(0 < available <= 256 * 1024, f"stack-256: at most 256 KiB below the call, got {available}")
+    check(values.get("stack.exhausted") == "0" and 0 < peak < available,
+          f"stack-256: the capture stayed inside the painted stack, got {values}")
+    print(f"stack: whole capture with MiniDumpWriteDump: peak {peak} bytes of {available} available")
+
+    # Without dbghelp (disabled in Wine), the capture runs all of its own code up to the
+    # dump and gives up there: the peak of our own code.
+    env = dict(os.environ)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;dbghelp="
+    game = Game("stack-own-code")
+    values = game.crash_client("--stack-kib=256", env=env)
+    expect_declined(game, values, "no dbghelp")
+    check(values.get("loaded.version") == "0" and values.get("loaded.dbghelp") == "0",
+          f"stack-own-code: the version calls left nothing loaded, got {values}")
+    own = int(values.get("stack.peak", "0"))
+    check(values.get("stack.exhausted") == "0" and 0 < own <= peak,
+          f"stack-own-code: own code alone reaches no deeper, got {values}")
+    print(f"stack: own code up to the dump (dbghelp disabled): peak {own} bytes")
+
+    # The dump writer alone, called at the top of the same stack as the module calls it.
+    game = Game("stack-dump-writer")
+    values = game.crash_client("--stack-kib=256", "--dump-only=" + windows_path(game.dir / "only.dmp"))
+    writer = int(values.get("stack.peak", "0"))
+    check(values.get("dump.written") == "1" and values.get("stack.exhausted") == "0" and writer > 0,
+          f"stack-dump-writer: MiniDumpWriteDump alone wrote a dump, got {values}")
+    print(f"stack: MiniDumpWriteDump alone: peak {writer} bytes")
+
+    # The control: well below the peak, the stand-in's stack overflows, so the 256 KiB
+    # above were really all the capture had.
+    game = Game("stack-too-small")
+    code, out = wine(ARGS["wer-host"], f"--stack-kib={max(64, peak // 1024 - 24)}",
+                     "--dll=" + windows_path(game.dir / "Calvorin.dll"), "--",
+                     windows_path(game.dir / "Client.exe"), "--crash=in:nvwgf2umx.dll")
+    check(code != 0 and "hr=" not in out,
+          f"stack-too-small: the capture overflows a stack below its peak (exit {code})")
+
+
 def main():
     group = sys.argv[1]
     for arg in sys.argv[2:]:
@@ -352,7 +693,8 @@ def main():
     # stdout open; started here first, they hold none of ours.
     subprocess.run([ARGS["wine-run"], "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
-    result = {"road": run_road, "box": run_box, "edges": run_edges, "exports": run_exports}[group]()
+    result = {"road": run_road, "box": run_box, "edges": run_edges, "exports": run_exports,
+              "planting": run_planting, "faults": run_faults, "stack": run_stack}[group]()
     if result == SKIP:
         return SKIP
     print(f"{group}: {'FAILED' if FAILURES else 'passed'} ({len(FAILURES)} failures)")
