@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the release package in one command: the two deliverables (windows preset,
+# Release), the crash context block header, the sample client's source as the
+# integration example, INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
+# and the archive build/package/CrashCapture.tar.gz. The archive is deterministic: sorted
+# entries, owner 0, every mtime the commit's time (SOURCE_DATE_EPOCH), gzip without a name
+# or time stamp.
+#
+# Usage: package.sh [--no-build] [--build-dir=DIR] [--out=DIR]
+#   --no-build       take the binaries already built in the build folder
+#   --build-dir=DIR  the windows build folder (default build/windows)
+#   --out=DIR        where the folder and the archive go (default build/package)
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=$repo/build/windows
+out=$repo/build/package
+do_build=1
+for arg in "$@"; do
+  case $arg in
+    --no-build) do_build=0 ;;
+    --build-dir=*) build_dir=${arg#--build-dir=} ;;
+    --out=*) out=${arg#--out=} ;;
+    *) echo "usage: package.sh [--no-build] [--build-dir=DIR] [--out=DIR]" >&2; exit 2 ;;
+  esac
+done
+
+if [ "$do_build" = 1 ]; then
+  cd "$repo"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows --target calvorin Brisvane -j2
+  build_dir=$repo/build/windows
+fi
+
+dll=$build_dir/capture/Calvorin.dll
+exe=$build_dir/notifier/Brisvane.exe
+for file in "$dll" "$exe"; do
+  [ -f "$file" ] || { echo "package: $file is missing; build first" >&2; exit 1; }
+done
+
+# The time every entry carries: the commit's, so that the same commit packs the same bytes.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
+fi
+
+name=CrashCapture
+stage=$out/$name
+rm -rf "$stage" "$out/$name.tar.gz"
+mkdir -p "$stage/include/capture" "$stage/example"
+install -m 0755 "$dll" "$exe" "$stage/"
+install -m 0644 "$repo/capture/context_block.h" "$stage/include/capture/"
+install -m 0644 "$repo/tests/fixtures/sample_client/client.cpp" \
+  "$repo/tests/fixtures/sample_client/client_version.rc.in" "$stage/example/"
+install -m 0644 "$repo/packaging/INSTALL.txt" "$stage/"
+(cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
+   xargs sha256sum >SHA256SUMS)
+chmod 0644 "$stage/SHA256SUMS"
+find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+
+tar -C "$out" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
+  --format=gnu -cf - "$name" | gzip -9 -n >"$out/$name.tar.gz"
+
+echo "package: $stage"
+echo "package: $out/$name.tar.gz ($(stat -c %s "$out/$name.tar.gz") bytes," \
+  "sha256 $(sha256sum "$out/$name.tar.gz" | cut -d' ' -f1))"

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The release package: packs the built deliverables twice into folders at different
+# paths and checks that each holds exactly the expected files, that SHA256SUMS checks,
+# that the archive holds the same files as the folder, byte for byte, and that the two
+# archives are identical.
+#
+# Usage: package_test.sh <windows build folder> <scratch folder>
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=$1
+work=$2
+rm -rf "$work"
+mkdir -p "$work"
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+expected="Brisvane.exe
+Calvorin.dll
+INSTALL.txt
+SHA256SUMS
+example/client.cpp
+example/client_version.rc.in
+include/capture/context_block.h"
+
+for run in one two/deeper; do
+  mkdir -p "$work/$run"
+  SOURCE_DATE_EPOCH=1767225600 "$repo/scripts/package.sh" --no-build --build-dir="$build" \
+    --out="$work/$run" >/dev/null
+done
+stage=$work/one/CrashCapture
+archive=$work/one/CrashCapture.tar.gz
+
+files=$(cd "$stage" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+[ "$files" = "$expected" ] || fail "the folder holds $(tr '\n' ' ' <<<"$files")"
+
+(cd "$stage" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
+sums=$(cut -d' ' -f3 "$stage/SHA256SUMS" | LC_ALL=C sort)
+[ "$sums" = "$(grep -vx SHA256SUMS <<<"$expected")" ] || fail "SHA256SUMS lists $(tr '\n' ' ' <<<"$sums")"
+
+cmp -s "$stage/Calvorin.dll" "$build/capture/Calvorin.dll" || fail "Calvorin.dll is not the built one"
+cmp -s "$stage/Brisvane.exe" "$build/notifier/Brisvane.exe" || fail "Brisvane.exe is not the built one"
+
+mkdir "$work/unpacked"
+tar -C "$work/unpacked" -xzf "$archive"
+diff -r "$stage" "$work/unpacked/CrashCapture" >/dev/null || fail "the archive differs from the folder"
+listing=$(TZ=UTC tar -tvzf "$archive")
+if grep -v ' 0/0 ' <<<"$listing" | grep -q .; then fail "archive entries not owned by 0/0"; fi
+if grep -v '2026-01-01 00:00' <<<"$listing" | grep -q .; then fail "archive mtimes not fixed"; fi
+
+cmp -s "$archive" "$work/two/deeper/CrashCapture.tar.gz" || fail "two archives of the same build differ"
+
+if [ "$failures" -ne 0 ]; then exit 1; fi
+echo "package checks passed"
