@@ -1,6 +1,7 @@
 // The notifier over arbitrary command-line tails: the module option parser, the advice
-// and the crash message, each compared with the rule written out once more. The command line lies in a heap block of exactly its length and terminator, so
-// ASan sees any read beyond its end; outputs lie between guard units.
+// and the crash message, each compared with the rule written out once more. The tail lies
+// in a heap block of exactly its length and terminator, so ASan sees any read beyond its
+// end; outputs lie between guard units.
 //
 // Input: a mode byte, a capacity byte, then the command-line tail as UTF-16 units.
 #include <array>
