@@ -25,8 +25,8 @@ struct DumpPaths {
   PathBuffer client_dir{};  // the folder of Client.exe, which also holds the notifier
 };
 
-// The builder also declines anything but the client, and nothing is written before both
-// names are known to fit.
+// The dump's final and temporary names and the client directory: no file is written
+// before both names are known to fit.
 bool ComposeDumpPaths(const CapturePorts& ports, const CrashInfo& info,
                       std::uint64_t context_address, DumpPaths* paths) {
   return BuildDumpPath(ports, &info, context_address, paths->dump.data(), paths->dump.size(),
@@ -144,18 +144,20 @@ bool WriteReportTextFile(const CapturePorts& ports, const char16_t* dump_path, c
 }
 
 bool Capture(const CapturePorts& ports, const CrashInfo* info, std::uint64_t context_address) {
-  // Nothing to capture without the crashed process.
+  // Decline what is not the client's crash: the builder refuses any other image.
   if (info == nullptr || info->process == nullptr) return false;
-
   DumpPaths paths;
   if (!ComposeDumpPaths(ports, *info, context_address, &paths)) return false;
+
+  // Gather what the dump carries besides the process itself.
   PathBuffer fault_module{};
   std::array<char, kReportCapacity> report{};
   GatherReport(ports, *info, context_address, fault_module, report);
 
+  // Commit.
   if (!WriteDumpAtomically(ports, *info, paths, report.data())) return false;
 
-  // The dump is committed: nothing after this can fail the capture.
+  // Nothing after the commit can fail the capture.
   WriteReportTextFile(ports, paths.dump.data(), report.data(), std::strlen(report.data()));
   StartNotifier(ports, paths.client_dir.data(), fault_module.data());
   return true;
