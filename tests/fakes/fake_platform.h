@@ -191,6 +191,8 @@ class FakePlatform final : public capture::ProcessPort,
   // would punish them, and a test expects none.
   int handle_misuses = 0;
 
+  FakePlatform() { open_.reserve(64); }
+
   capture::CapturePorts Ports() {
     return {*this, *this, *this, *this, *this, *this, *this, *this, *this, *this};
   }
@@ -221,8 +223,6 @@ class FakePlatform final : public capture::ProcessPort,
     foreign_writers_.insert(path);
   }
   int OpenHandles() const { return static_cast<int>(open_.size()); }
-
-  FakePlatform() { open_.reserve(64); }
 
   // ProcessPort.
   bool ImagePath(Handle, char16_t* buffer, std::size_t capacity) override {
