@@ -55,7 +55,7 @@ std::string BucketKey(const Summary& s) {
   std::string key = text;
   if (s.fault && s.fault->module && s.fault->offset) {
     std::snprintf(text, sizeof(text), "+0x%" PRIX64, *s.fault->offset);
-    key += " " + Lower(*s.fault->module) + text;
+    key.append(" ").append(Lower(*s.fault->module)).append(text);
   }
   return key;
 }

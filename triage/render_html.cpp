@@ -163,9 +163,9 @@ void WriteChart(std::ostream& out, const std::vector<const Bucket*>& sorted) {
   out << "</div></section>\n";
 }
 
-void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total) {
+void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool open) {
   const double share = total == 0 ? 0 : 100.0 * static_cast<double>(b.count) / static_cast<double>(total);
-  out << "<details class=bucket><summary class=grid>"
+  out << "<details class=bucket" << (open ? " open" : "") << "><summary class=grid>"
       << "<div class=share><span class=count>" << b.count << "</span><span class=bar><i style=\"width:"
       << Number(share) << "%\"></i></span><span class=pct>" << Number(share) << "%</span></div>"
       << "<div class=key>" << Escape(b.key) << "</div>"
@@ -211,7 +211,8 @@ void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Fail
   out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception, module + offset</div>"
       << "<div>Advice</div><div>First seen</div><div>Last seen</div><div>Client versions</div>"
       << "<div>Module versions</div></div>\n";
-  for (const Bucket* b : sorted) WriteBucket(out, *b, buckets.dumps());
+  // The largest bucket comes open: it is the one support looks at first.
+  for (const Bucket* b : sorted) WriteBucket(out, *b, buckets.dumps(), b == sorted.front());
   out << "</section>\n";
   if (!failures.empty()) {
     out << "<section class=failures><h2>Files that could not be read</h2><ul>\n";
