@@ -87,6 +87,7 @@ details.bucket>summary:hover{background:#f7f8fb}
 .dumps td{vertical-align:top;border-bottom:1px solid #f0f1f4;padding:5px 8px}
 .file{font-family:ui-monospace,Consolas,monospace;font-size:12px;word-break:break-all}
 .fields{font-family:ui-monospace,Consolas,monospace;font-size:12px;color:#333;white-space:pre-wrap;word-break:break-all;margin:0}
+details.all>summary{cursor:pointer;color:#3b6fd8;font-size:12px}
 .more{color:#6b7384;font-size:12px;margin:0 0 10px 38px}
 .legend span{display:inline-flex;align-items:center;margin-right:16px;font-size:12px}
 .legend i{width:10px;height:10px;border-radius:2px;margin-right:6px;display:inline-block}
@@ -173,7 +174,7 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
       << "</div><div class=t>" << Time(b.first) << "</div><div class=t>" << Time(b.last) << "</div>"
       << "<div>" << List(b.versions) << "</div><div>" << List(b.fault_module_versions) << "</div></summary>\n";
   out << "<table class=dumps><tr><th>Time</th><th>Dump</th><th>Client</th><th>Module version</th>"
-      << "<th>Report</th></tr>\n";
+      << "<th>Client's text and report</th></tr>\n";
   std::vector<const Bucket::Row*> rows;
   for (const Bucket::Row& row : b.rows) rows.push_back(&row);
   std::stable_sort(rows.begin(), rows.end(), [](const Bucket::Row* x, const Bucket::Row* y) {
@@ -182,9 +183,18 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
   for (const Bucket::Row* row : rows) {
     out << "<tr><td class=t>" << Time(row->time) << "</td><td class=file>" << Escape(row->file) << "</td><td>"
         << Or(row->client_version) << "</td><td>" << Or(row->fault_module_version) << "</td><td><pre class=fields>";
-    if (row->fields.empty()) out << "no report in this dump";
-    for (const auto& [key, value] : row->fields) out << Escape(key) << " = " << Escape(value) << "\n";
-    out << "</pre></td></tr>\n";
+    // What the client wrote differs from dump to dump; the capture's own lines are
+    // mostly the bucket again, so they wait one click away.
+    for (const std::string& line : row->client_text) out << Escape(line) << "\n";
+    out << "</pre>";
+    if (row->fields.empty()) {
+      out << "<span class=t>no report in this dump</span>";
+    } else {
+      out << "<details class=all><summary>" << row->fields.size() << " report fields</summary><pre class=fields>";
+      for (const auto& [key, value] : row->fields) out << Escape(key) << " = " << Escape(value) << "\n";
+      out << "</pre></details>";
+    }
+    out << "</td></tr>\n";
   }
   out << "</table>\n";
   if (b.rows_dropped > 0) out << "<p class=more>and " << b.rows_dropped << " older dumps not listed</p>\n";

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 extern "C" __declspec(dllexport) int CrashHere() {
-  volatile int zero = 0;  // volatile: the division must happen at run time, in this module
-  return 1 / zero;
+  // Both volatile: GCC turns 1 / x into a comparison, and a known divisor into nothing;
+  // the idiv must run, in this module.
+  volatile int numerator = 7;
+  volatile int zero = 0;
+  return numerator / zero;
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

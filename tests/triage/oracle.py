@@ -1,6 +1,7 @@
 """LLVM's obj2yaml as the independent reader: what it says of a dump's exception, module
 list, system info and comment stream, compared with a crash-triage --json row. Fields
 obj2yaml leaves out are zero."""
+import re
 import subprocess
 
 import yaml
@@ -13,7 +14,10 @@ PLATFORM = {"Win32S": "windows", "Win32Windows": "windows", "Win32NT": "windows"
 
 def read(obj2yaml, dump):
     out = subprocess.run([obj2yaml, str(dump)], capture_output=True, check=True).stdout
-    doc = yaml.safe_load(out.decode("utf-8", "replace").replace("--- !minidump", "---", 1))
+    text = out.decode("utf-8", "replace").replace("--- !minidump", "---", 1)
+    # Wine leaves the CPU vendor's bytes uninitialised; YAML refuses control characters.
+    text = re.sub("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]", "?", text)
+    doc = yaml.safe_load(text)
     streams = {}
     for stream in doc.get("Streams", []):
         streams.setdefault(stream["Type"], stream)

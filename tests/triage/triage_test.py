@@ -313,7 +313,8 @@ def run_html():
             dumpgen.capture_like(dumps / f"upload-{n:03d}.dmp", time_stamp=stamp, code=code,
                                  fault=(module, offset) if module else None,
                                  driver_version=(31, 0, 15, 5222 if i % 3 else 4601),
-                                 client_version=(10, 2, 0, 7 + i % 2))
+                                 client_version=(10, 2, 0, 7 + i % 2),
+                                 client_text=b"scene=%s\r\n" % [b"harbour", b"forest", b"menu"][i % 3])
             n += 1
     page = pathlib.Path(ARGS["screenshot"]).with_suffix(".html")
     code, out, err = triage("--html", page, dumps)
@@ -379,6 +380,7 @@ def run_road():
              ("divide", ("--crash=in:GameDetour64.dll",)),
              ("no-block", ("--crash=in:GameOverlayRenderer64.dll", "--version=3")))
     for name, client_args in cases:
+        time.sleep(1.1)  # the name carries the second: a dump of the same second would replace the last
         before = set(folder.glob("*.dmp")) if folder.exists() else set()
         values = crash(game, *client_args)
         made[name] = (newest_dump(folder, before), values)
