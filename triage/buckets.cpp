@@ -80,6 +80,7 @@ void Buckets::Add(const Summary& s) {
     b.example_time = s.time;
   }
   if (s.time) ++b.per_day[s.time->substr(0, 10)];
+  if (!keep_rows_) return;
 
   Bucket::Row row{s.file, s.time, version, s.fault ? s.fault->module_version : std::nullopt, {}, {}};
   if (s.report) {

@@ -49,6 +49,8 @@ struct Bucket {
 
 class Buckets {
  public:
+  // With `keep_rows`, each bucket also keeps its latest dumps for the HTML page.
+  explicit Buckets(bool keep_rows = false) : keep_rows_(keep_rows) {}
   void Add(const Summary& summary);
   // Largest first, then by key.
   std::vector<const Bucket*> Sorted() const;
@@ -57,6 +59,7 @@ class Buckets {
  private:
   std::map<std::string, Bucket> buckets_;
   std::size_t dumps_ = 0;
+  bool keep_rows_;
 };
 
 }  // namespace triage

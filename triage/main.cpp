@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   std::ostream& out = std::cout;
   if (csv) triage::WriteCsvHeader(out);
-  triage::Buckets buckets;
+  triage::Buckets buckets(html_out.is_open());
   std::vector<triage::Failure> failures;
   Progress progress(found.size());
   for (std::size_t i = 0; i < found.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <unordered_set>
 
 #include "common/advice_patterns.h"
 #include "common/ascii_match.h"
@@ -147,6 +148,7 @@ Summary::Report SplitReport(const std::string& text, bool cut) {
   Summary::Report report;
   report.cut = cut;
   enum { kBefore, kClient, kAfter } where = kBefore;
+  std::unordered_set<std::string> seen;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -161,9 +163,7 @@ Summary::Report SplitReport(const std::string& text, bool cut) {
     const std::size_t equals = line.find('=');
     if (equals == std::string::npos || equals == 0) continue;
     std::string key = line.substr(0, equals);
-    bool seen = false;
-    for (const auto& field : report.fields) seen = seen || field.first == key;
-    if (!seen) report.fields.emplace_back(std::move(key), line.substr(equals + 1));
+    if (seen.insert(key).second) report.fields.emplace_back(std::move(key), line.substr(equals + 1));
   }
   return report;
 }
