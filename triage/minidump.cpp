@@ -235,94 +235,82 @@ bool Minidump::ReadException(std::optional<ExceptionInfo>* out, std::string* why
   return true;
 }
 
-bool Minidump::ReadModules(std::vector<Module>* out, std::string* why) const {
+template <typename T, typename Decode>
+bool Minidump::ReadList(std::uint32_t type, std::uint32_t entry_size, std::uint32_t limit, const char* what,
+                        std::vector<T>* out, std::string* why, Decode decode) const {
   out->clear();
-  const StreamEntry* s = Find(kModuleListStream);
+  const StreamEntry* s = Find(type);
   if (s == nullptr) return true;
   std::uint32_t count = 0;
   std::uint32_t first = 0;
-  if (!ListLayout(*s, kModuleSize, kMaxModules, "module list", &count, &first, why)) return false;
-  std::vector<std::uint8_t> entries(std::size_t{count} * kModuleSize);
-  if (!ReadStream(*s, first, entries)) return Fail(why, "cannot read the module list");
-  const std::uint64_t file_size = input_->Size();
-  out->reserve(count);
+  if (!ListLayout(*s, entry_size, limit, what, &count, &first, why)) return false;
+  std::vector<std::uint8_t> entries(std::size_t{count} * entry_size);
+  if (!ReadStream(*s, first, entries)) return Fail(why, Format("cannot read the %s", what));
+  out->resize(count);
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t* m = entries.data() + std::size_t{i} * kModuleSize;
-    Module module;
-    module.base = Le64(m);
-    module.size = Le32(m + 8);
-    module.checksum = Le32(m + 12);
-    module.time_date_stamp = Le32(m + 16);
-    if (!ReadString(Le32(m + 20), &module.path, why)) {
+    if (!decode(entries.data() + std::size_t{i} * entry_size, i, &(*out)[i])) return false;
+  }
+  return true;
+}
+
+bool Minidump::ReadModules(std::vector<Module>* out, std::string* why) const {
+  const std::uint64_t file_size = input_->Size();
+  return ReadList(kModuleListStream, kModuleSize, kMaxModules, "module list", out, why,
+                  [&](const std::uint8_t* m, std::uint32_t i, Module* module) {
+    module->base = Le64(m);
+    module->size = Le32(m + 8);
+    module->checksum = Le32(m + 12);
+    module->time_date_stamp = Le32(m + 16);
+    if (!ReadString(Le32(m + 20), &module->path, why)) {
       *why = Format("module %u: name: ", i) + *why;
       return false;
     }
-    module.version = FixedFileInfoAt(m + 24);
-    module.cv_location = LocationAt(m + 76);
-    module.misc_location = LocationAt(m + 84);
-    for (const Location& where : {module.cv_location, module.misc_location}) {
+    module->version = FixedFileInfoAt(m + 24);
+    module->cv_location = LocationAt(m + 76);
+    module->misc_location = LocationAt(m + 84);
+    for (const Location& where : {module->cv_location, module->misc_location}) {
       if (where.size != 0 && !Fits(where.rva, where.size, file_size)) {
         return Fail(why, Format("module %u: a record at 0x%X (%u bytes) runs past the end of the file",
                                 i, where.rva, where.size));
       }
     }
-    if (module.cv_location.size >= 4) {
-      std::vector<std::uint8_t> cv(std::min(module.cv_location.size, kMaxCodeViewBytes));
-      if (!ReadLocation(module.cv_location, cv)) return Fail(why, Format("module %u: cannot read its CodeView record", i));
-      CodeViewRecord record;
-      record.signature = Le32(cv.data());
-      std::size_t name_at = cv.size();
-      if (record.signature == kCodeViewRsds && cv.size() >= 24) {
-        std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
-        record.age = Le32(&cv[20]);
-        name_at = 24;
-      } else if (record.signature == kCodeViewNb10 && cv.size() >= 16) {
-        record.nb10_stamp = Le32(&cv[8]);
-        record.age = Le32(&cv[12]);
-        name_at = 16;
-      }
-      const auto name_end = std::find(cv.begin() + static_cast<std::ptrdiff_t>(name_at), cv.end(), 0);
-      record.pdb_name.assign(cv.begin() + static_cast<std::ptrdiff_t>(name_at), name_end);
-      module.codeview = std::move(record);
+    if (module->cv_location.size < 4) return true;
+    std::vector<std::uint8_t> cv(std::min(module->cv_location.size, kMaxCodeViewBytes));
+    if (!ReadLocation(module->cv_location, cv)) return Fail(why, Format("module %u: cannot read its CodeView record", i));
+    CodeViewRecord record;
+    record.signature = Le32(cv.data());
+    std::size_t name_at = cv.size();
+    if (record.signature == kCodeViewRsds && cv.size() >= 24) {
+      std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
+      record.age = Le32(&cv[20]);
+      name_at = 24;
+    } else if (record.signature == kCodeViewNb10 && cv.size() >= 16) {
+      record.nb10_stamp = Le32(&cv[8]);
+      record.age = Le32(&cv[12]);
+      name_at = 16;
     }
-    out->push_back(std::move(module));
-  }
-  return true;
+    const auto name_end = std::find(cv.begin() + static_cast<std::ptrdiff_t>(name_at), cv.end(), 0);
+    record.pdb_name.assign(cv.begin() + static_cast<std::ptrdiff_t>(name_at), name_end);
+    module->codeview = std::move(record);
+    return true;
+  });
 }
 
 bool Minidump::ReadThreads(std::vector<Thread>* out, std::string* why) const {
-  out->clear();
-  const StreamEntry* s = Find(kThreadListStream);
-  if (s == nullptr) return true;
-  std::uint32_t count = 0;
-  std::uint32_t first = 0;
-  if (!ListLayout(*s, kThreadSize, kMaxThreads, "thread list", &count, &first, why)) return false;
-  std::vector<std::uint8_t> entries(std::size_t{count} * kThreadSize);
-  if (!ReadStream(*s, first, entries)) return Fail(why, "cannot read the thread list");
-  out->reserve(count);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t* t = entries.data() + std::size_t{i} * kThreadSize;
-    out->push_back({Le32(t), Le32(t + 4), Le32(t + 8), Le32(t + 12), Le64(t + 16),
-                    {Le64(t + 24), LocationAt(t + 32)}, LocationAt(t + 40)});
-  }
-  return true;
+  return ReadList(kThreadListStream, kThreadSize, kMaxThreads, "thread list", out, why,
+                  [](const std::uint8_t* t, std::uint32_t, Thread* thread) {
+    *thread = {Le32(t), Le32(t + 4), Le32(t + 8), Le32(t + 12), Le64(t + 16),
+               {Le64(t + 24), LocationAt(t + 32)}, LocationAt(t + 40)};
+    return true;
+  });
 }
 
 bool Minidump::ReadMemoryList(std::vector<MemoryDescriptor>* out, std::string* why) const {
-  out->clear();
-  const StreamEntry* s = Find(kMemoryListStream);
-  if (s == nullptr) return true;
-  std::uint32_t count = 0;
-  std::uint32_t first = 0;
-  if (!ListLayout(*s, kMemoryDescriptorSize, kMaxMemoryRanges, "memory list", &count, &first, why)) return false;
-  std::vector<std::uint8_t> entries(std::size_t{count} * kMemoryDescriptorSize);
-  if (!ReadStream(*s, first, entries)) return Fail(why, "cannot read the memory list");
-  out->reserve(count);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t* d = entries.data() + std::size_t{i} * kMemoryDescriptorSize;
-    out->push_back({Le64(d), LocationAt(d + 8)});
-  }
-  return true;
+  return ReadList(kMemoryListStream, kMemoryDescriptorSize, kMaxMemoryRanges, "memory list", out, why,
+                  [](const std::uint8_t* d, std::uint32_t, MemoryDescriptor* memory) {
+    *memory = {Le64(d), LocationAt(d + 8)};
+    return true;
+  });
 }
 
 bool Minidump::ReadMemory64List(std::optional<Memory64List>* out, std::string* why) const {

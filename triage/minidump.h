@@ -192,6 +192,10 @@ class Minidump {
   bool ListLayout(const StreamEntry& stream, std::uint32_t entry_size, std::uint32_t limit,
                   const char* what, std::uint32_t* count, std::uint32_t* first,
                   std::string* why) const;
+  // Reads the list stream of `type` (none: an empty list) and decodes each entry.
+  template <typename T, typename Decode>
+  bool ReadList(std::uint32_t type, std::uint32_t entry_size, std::uint32_t limit, const char* what,
+                std::vector<T>* out, std::string* why, Decode decode) const;
 
   const RangeReader* input_;
   Header header_;
