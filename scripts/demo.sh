@@ -2,7 +2,8 @@
 # The main job: builds everything, lays out a sample game folder in build/demo, crashes
 # the sample client inside a module named like the NVIDIA driver under the WER host
 # stand-in, prints the dump path and the crash report, and saves a screenshot of the
-# notifier's box as build/demo/notifier-box.png.
+# notifier's box as build/demo/notifier-box.png, then reads the crash folder with the support
+# team's crash-triage.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 "$repo/scripts/install-deps.sh"
@@ -57,3 +58,9 @@ screenshot=$demo/notifier-box.png
 import -display "$DISPLAY" -window root "$screenshot"
 "$repo/scripts/wine-run.sh" "$box_probe" --timeout-ms=20000 >/dev/null
 echo "== Screenshot: $screenshot"
+
+echo "== What support sees: crash-triage over the demo's Crash folder"
+cmake --preset host >/dev/null
+cmake --build --preset host -j"$jobs" --target crash_triage >/dev/null
+"$repo/build/host/triage/crash-triage" --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'
+echo "== Page: $demo/triage.html"

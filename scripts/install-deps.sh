@@ -11,6 +11,8 @@ packages=(
   xvfb xauth xdotool imagemagick x11-utils       # the message box on a virtual display, screenshots
   llvm lldb-14 python3-lldb-14 python3          # independent readers of the dumps, road tests
   binutils-mingw-w64-x86-64 file                 # import tables and PE headers
+  nlohmann-json3-dev libcli11-dev                # crash-triage: JSON output, command line
+  chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read
 )
 
 missing=()
@@ -24,5 +26,6 @@ fi
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 echo "Installing: ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+"${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -q
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -q \
+  --no-install-recommends "${missing[@]}"
