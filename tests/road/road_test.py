@@ -210,7 +210,7 @@ def run_road():
     dump, report = expect_captured(game, values, "nvwgf2umx.dll")
     # As WER does: after the client's handlers declined the crash, with the whole
     # structure of current Windows, and the debugger launch question once claimed.
-    check(values.get("exception.first.chance") == "0", f"road-nvidia: a second-chance exception")
+    check(values.get("exception.first.chance") == "0", "road-nvidia: a second-chance exception")
     check(values.get("info.size") == "1424" and values.get("info.fatal") == "1",
           f"road-nvidia: dwSize 1424, bIsFatal TRUE, got {values}")
     check(values.get("signature.calls") == "0" and values.get("launch.hr") == "0x00000000"
@@ -347,12 +347,11 @@ def run_handlers():
     """Whether WER hears of a fault depends on the client's own handlers, as on Windows: a
     fault the client handles itself, or a crash whose filter ends the process, never
     starts the stand-in; a filter that passes the crash on leaves it to WER as usual."""
-    for name, option in (("vectored-handler", "--handle=vectored"),
-                         ("filter-ends-process", "--filter=exit")):
+    for name, option, said in (("vectored-handler", "--handle=vectored", "handled=vectored"),
+                               ("filter-ends-process", "--filter=exit", "filter=exit")):
         game = Game(name)
         values = game.crash_client(client_args=("--crash=in:nvwgf2umx.dll", option),
                                    expect_host=False)
-        said = option.lstrip("-").replace("handle=", "handled=")
         check(said in game.client_out, f"{name}: the client's handler ran, it said {game.client_out!r}")
         check(values == {}, f"{name}: no stand-in was started, got {values}")
         check(not game.crash.exists(), f"{name}: no crash folder")
@@ -360,7 +359,7 @@ def run_handlers():
 
     game = Game("filter-passes-on")
     values = game.crash_client(client_args=("--crash=in:nvwgf2umx.dll", "--filter=continue-search"))
-    check("filter=continue-search" in game.client_out, f"filter-passes-on: the filter ran")
+    check("filter=continue-search" in game.client_out, "filter-passes-on: the filter ran")
     expect_captured(game, values, "nvwgf2umx.dll")
     game.expect_notifier("nvwgf2umx.dll")
 
