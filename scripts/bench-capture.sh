@@ -6,6 +6,9 @@
 # then the time from the callback's return to the notifier's box appearing. Writes the
 # tables to docs/capture-benchmark.md. A benchmark, not a test: nothing is asserted.
 #
+# The stand-in starts the client itself here (its debugger-at-start mode), not as the
+# AeDebug debugger the road tests use: the benchmark needs many timed calls on one crash.
+#
 # Usage: bench-capture.sh [--rounds=N] [--box-runs=N]   (defaults 9 and 5; about 9 minutes)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"

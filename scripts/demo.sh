@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job: builds everything, lays out a sample game folder in build/demo, crashes
-# the sample client inside a module named like the NVIDIA driver under the WER host
-# stand-in, prints the dump path and the crash report, and saves a screenshot of the
-# notifier's box as build/demo/notifier-box.png.
+# the sample client inside a module named like the NVIDIA driver, lets the WER host
+# stand-in (started by Wine as the client's AeDebug debugger, as Windows starts its WER
+# host) call the module, prints the dump path and the crash report, and saves a
+# screenshot of the notifier's box as build/demo/notifier-box.png, then reads the
+# crash folder with the support team's crash-triage.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 "$repo/scripts/install-deps.sh"
@@ -28,7 +30,6 @@ cp "$(find_built Calvorin.dll)" "$demo/"
 cp "$(find_built Brisvane.exe)" "$demo/"
 cp "$build/fixtures/fault_modules/nvwgf2umx.dll" "$demo/"
 printf '[Locale]\r\nLanguage=de\r\n' >"$demo/Vostrel.ini"
-wer_host=$(find_built WerHost.exe)
 box_probe=$(find_built BoxProbe.exe)
 
 trap stop_helpers EXIT
@@ -36,12 +37,20 @@ start_virtual_display
 start_wineserver "$build/wineprefix"
 
 echo "== Client.exe crashes inside nvwgf2umx.dll; the WER host stand-in calls Calvorin.dll"
-# Through a file, not a pipe: under Wine the notifier, whose box stays open, holds the
-# stand-in's stdout open.
-"$repo/scripts/wine-run.sh" "$wer_host" --dll="$(winpath "$demo/Calvorin.dll")" -- \
-  "$(winpath "$demo/Client.exe")" --crash=in:nvwgf2umx.dll --tag=demo \
-  '--text1=scene=harbour at dusk\r\n' >"$demo/wer-host.txt" </dev/null
-sed 's/^/   /' "$demo/wer-host.txt"
+# The stand-in finds the file for its results in the client's environment. The client's
+# own output goes to a file too: the stand-in and the notifier, whose box stays open,
+# inherit it, so a pipe would not end before the box is closed.
+results=$demo/wer-host.txt
+WER_HOST_OUTPUT=$(winpath "$results") "$repo/scripts/wine-run.sh" "$demo/Client.exe" \
+  --crash=in:nvwgf2umx.dll --tag=demo '--text1=scene=harbour at dusk\r\n' \
+  >"$demo/client.txt" 2>&1 </dev/null || true
+# The client has ended; the stand-in created its results before it let the client go on.
+for _ in $(seq 600); do
+  grep -q '^host.done=1' "$results" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q '^host.done=1' "$results" 2>/dev/null || { echo "demo: the WER host stand-in did not run" >&2; exit 1; }
+sed 's/^/   /' "$results"
 
 dump=$(find "$demo/Crash" -name '*.dmp' | head -n 1)
 [ -n "$dump" ] || { echo "demo: no dump was written" >&2; exit 1; }
@@ -57,3 +66,9 @@ screenshot=$demo/notifier-box.png
 import -display "$DISPLAY" -window root "$screenshot"
 "$repo/scripts/wine-run.sh" "$box_probe" --timeout-ms=20000 >/dev/null
 echo "== Screenshot: $screenshot"
+
+echo "== What support sees: crash-triage over the demo's Crash folder"
+cmake --preset host >/dev/null
+cmake --build --preset host -j"$jobs" --target crash_triage >/dev/null
+"$repo/build/host/triage/crash-triage" --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'
+echo "== Page: $demo/triage.html"

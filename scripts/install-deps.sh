@@ -11,6 +11,8 @@ packages=(
   xvfb xauth xdotool imagemagick x11-utils       # the message box on a virtual display, screenshots
   llvm lldb-14 python3-lldb-14 python3          # independent readers of the dumps, road tests
   binutils-mingw-w64-x86-64 file                 # import tables and PE headers
+  nlohmann-json3-dev libcli11-dev                # crash-triage: JSON output, command line
+  chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read
 )
 
 missing=()

@@ -2,12 +2,16 @@
 """The road from a crash to the player, under Wine, through the real Calvorin.dll.
 
 Each run lays out a game folder (Client.exe, Calvorin.dll, a notifier, the fault
-modules), crashes the sample client under WerHost.exe (the WER host stand-in), and checks
-what the module left behind: the crash folder, the dump (read with obj2yaml and lldb),
-the report text file, the export's answers and how the notifier was started.
+modules) and crashes the sample client. As on Windows, the WER host stand-in
+(WerHost.exe, the test prefix's AeDebug debugger) is started only for an exception that
+the client's own handlers left alone, as the client's child; it calls the module's
+exports and writes its results to a file named in the client's environment. The checks
+read what the module left behind: the crash folder, the dump (read with obj2yaml and
+lldb), the report text file, the exports' answers and how the notifier was started.
 
 Usage: road_test.py GROUP --key=value...   (CMake passes the paths; see CMakeLists.txt)
-GROUP is one of: road, box, edges, exports, planting, faults, stack. Exit code 0 passed, 1 failed, 77 skipped.
+GROUP is one of: road, box, edges, handlers, exports, planting, faults, stack.
+Exit code 0 passed, 1 failed, 77 skipped.
 """
 import os
 import pathlib
@@ -56,6 +60,30 @@ def wine(program, *args, timeout=120, env=None):
         return run.returncode, out.read().decode("utf-8", errors="replace")
 
 
+def stand_in_env(options, output, env=None):
+    """The client's environment, which the stand-in reads: its options and its output."""
+    env = dict(env or os.environ)
+    env["WER_HOST_OPTIONS"] = " ".join(options)
+    env["WER_HOST_OUTPUT"] = windows_path(output)
+    output.unlink(missing_ok=True)
+    return env
+
+
+def host_results(output, timeout=120):
+    """The stand-in's results once it is done; {} when no stand-in was started. Called once
+    the client has ended: a stand-in creates its output before it lets the client go on."""
+    if not output.exists():
+        return {}
+    deadline = time.monotonic() + timeout
+    text = ""
+    while time.monotonic() < deadline:
+        text = output.read_text(encoding="utf-8", errors="replace")
+        if "host.done=1" in text:
+            break
+        time.sleep(0.05)
+    return key_values(text)
+
+
 def key_values(text):
     values = {}
     for line in text.splitlines():
@@ -85,13 +113,29 @@ class Game:
         self.image = image
         self.crash = self.dir / "Crash"
 
-    def crash_client(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",), env=None):
+    def crash_client(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",), env=None,
+                     expect_host=True):
+        """Runs the client until it has ended; the stand-in, if Wine started one, handles
+        its crash with `host_options`. Gives the stand-in's results, {} without one; the
+        client's own output is kept in self.client_out."""
+        output = self.dir / "wer-host.out"
+        _, self.client_out = wine(self.dir / self.image, *client_args,
+                                  env=stand_in_env(host_options, output, env))
+        values = host_results(output)
+        if expect_host:
+            check(values.get("host.done") == "1",
+                  f"{self.dir.name}: the stand-in handled the crash, got {values}, "
+                  f"client said {self.client_out!r}")
+        return values
+
+    def crash_at_start(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",), env=None):
+        """The stand-in starts the client as its debugger and calls the module at the
+        first-chance exception: only for what the AeDebug road cannot give (run_stack)."""
         code, out = wine(ARGS["wer-host"], *host_options,
                          "--dll=" + windows_path(self.dir / "Calvorin.dll"), "--",
                          windows_path(self.dir / self.image), *client_args, env=env)
-        values = key_values(out)
         check(code == 0, f"{self.dir.name}: WerHost ran (exit {code}, output {out!r})")
-        return values
+        return key_values(out)
 
     def crash_files(self):
         return sorted(p.name for p in self.crash.iterdir()) if self.crash.exists() else []
@@ -164,6 +208,14 @@ def run_road():
     game = Game("road-nvidia")
     values = game.crash_client()
     dump, report = expect_captured(game, values, "nvwgf2umx.dll")
+    # As WER does: after the client's handlers declined the crash, with the whole
+    # structure of current Windows, and the debugger launch question once claimed.
+    check(values.get("exception.first.chance") == "0", "road-nvidia: a second-chance exception")
+    check(values.get("info.size") == "1424" and values.get("info.fatal") == "1",
+          f"road-nvidia: dwSize 1424, bIsFatal TRUE, got {values}")
+    check(values.get("signature.calls") == "0" and values.get("launch.hr") == "0x00000000"
+          and values.get("launch.custom") == "0" and values.get("launch.autolaunch") == "0",
+          f"road-nvidia: no signatures asked, no debugger offered, got {values}")
     # The module frees System32's dbghelp.dll before it returns. (Wine's dbghelp loads
     # version.dll for itself and keeps it, so version.dll is checked where no dump is
     # written: road_faults and road_stack.)
@@ -289,6 +341,35 @@ def run_edges():
         game.expect_no_notifier()
 
     run_older_dump_replaced()
+
+
+def run_handlers():
+    """Whether WER hears of a fault depends on the client's own handlers, as on Windows: a
+    fault the client handles itself, or a crash whose filter ends the process, never
+    starts the stand-in; a filter that passes the crash on leaves it to WER as usual."""
+    for name, option, said in (("vectored-handler", "--handle=vectored", "handled=vectored"),
+                               ("filter-ends-process", "--filter=exit", "filter=exit")):
+        game = Game(name)
+        values = game.crash_client(client_args=("--crash=in:nvwgf2umx.dll", option),
+                                   expect_host=False)
+        check(said in game.client_out, f"{name}: the client's handler ran, it said {game.client_out!r}")
+        check(values == {}, f"{name}: no stand-in was started, got {values}")
+        check(not game.crash.exists(), f"{name}: no crash folder")
+        game.expect_no_notifier()
+
+    game = Game("filter-passes-on")
+    values = game.crash_client(client_args=("--crash=in:nvwgf2umx.dll", "--filter=continue-search"))
+    check("filter=continue-search" in game.client_out, "filter-passes-on: the filter ran")
+    expect_captured(game, values, "nvwgf2umx.dll")
+    game.expect_notifier("nvwgf2umx.dll")
+
+    # The structure as older Windows declares it ends before bIsFatal (the stand-in zeroes
+    # what follows): the crash is fatal, and nothing past dwSize may say otherwise.
+    game = Game("structure-before-fatal-flag")
+    values = game.crash_client("--info-size=1416")
+    check(values.get("info.size") == "1416", f"structure-before-fatal-flag: dwSize 1416, got {values}")
+    expect_captured(game, values, "nvwgf2umx.dll")
+    game.expect_notifier("nvwgf2umx.dll")
 
 
 def run_older_dump_replaced():
@@ -565,21 +646,16 @@ def run_two_at_once():
     every interleaving is checked: nothing temporary left, every dump whole with a report
     as its comment stream, no report text without its dump, a claim only with a dump."""
     game = Game("two-at-once")
-    outs = []
-    hosts = []
-    for _ in range(2):
-        out = tempfile.TemporaryFile()
-        outs.append(out)
-        hosts.append(subprocess.Popen(
-            [ARGS["wine-run"], ARGS["wer-host"], "--dll=" + windows_path(game.dir / "Calvorin.dll"),
-             "--", windows_path(game.dir / "Client.exe"), "--crash=in:nvwgf2umx.dll"],
-            stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
+    outputs = [game.dir / f"wer-host-{n}.out" for n in range(2)]
+    clients = [subprocess.Popen([ARGS["wine-run"], str(game.dir / "Client.exe"),
+                                 "--crash=in:nvwgf2umx.dll"],
+                                env=stand_in_env((), output), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+               for output in outputs]
     results = []
-    for host, out in zip(hosts, outs):
-        host.wait(timeout=120)
-        out.seek(0)
-        results.append(key_values(out.read().decode("utf-8", errors="replace")))
-        out.close()
+    for client, output in zip(clients, outputs):
+        client.wait(timeout=120)
+        results.append(host_results(output))
     claims = [r.get("claimed") for r in results]
     check(all(r.get("hr") in ("0x00000000",) for r in results), f"two-at-once: S_OK twice, got {results}")
     files = game.crash_files()
@@ -641,9 +717,11 @@ def run_held_temporary():
 
 
 def run_stack():
-    """The whole capture on a stack of 256 KiB, and how deep it reaches."""
+    """The whole capture on a stack of 256 KiB, and how deep it reaches. The stand-in starts
+    the client itself here: its control run overflows the stand-in's own stack, and under
+    AeDebug a crashing stand-in would be handed to another one instead of failing."""
     game = Game("stack-256")
-    values = game.crash_client("--stack-kib=256")
+    values = game.crash_at_start("--stack-kib=256")
     expect_captured(game, values, "nvwgf2umx.dll")
     available = int(values.get("stack.available", "0"))
     peak = int(values.get("stack.peak", "0"))
@@ -657,7 +735,7 @@ def run_stack():
     env = dict(os.environ)
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;dbghelp="
     game = Game("stack-own-code")
-    values = game.crash_client("--stack-kib=256", env=env)
+    values = game.crash_at_start("--stack-kib=256", env=env)
     expect_declined(game, values, "no dbghelp")
     check(values.get("loaded.version") == "0" and values.get("loaded.dbghelp") == "0",
           f"stack-own-code: the version calls left nothing loaded, got {values}")
@@ -668,7 +746,7 @@ def run_stack():
 
     # The dump writer alone, called at the top of the same stack as the module calls it.
     game = Game("stack-dump-writer")
-    values = game.crash_client("--stack-kib=256", "--dump-only=" + windows_path(game.dir / "only.dmp"))
+    values = game.crash_at_start("--stack-kib=256", "--dump-only=" + windows_path(game.dir / "only.dmp"))
     writer = int(values.get("stack.peak", "0"))
     check(values.get("dump.written") == "1" and values.get("stack.exhausted") == "0" and writer > 0,
           f"stack-dump-writer: MiniDumpWriteDump alone wrote a dump, got {values}")
@@ -693,7 +771,8 @@ def main():
     # stdout open; started here first, they hold none of ours.
     subprocess.run([ARGS["wine-run"], "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=120)
-    result = {"road": run_road, "box": run_box, "edges": run_edges, "exports": run_exports,
+    result = {"road": run_road, "box": run_box, "edges": run_edges, "handlers": run_handlers,
+              "exports": run_exports,
               "planting": run_planting, "faults": run_faults, "stack": run_stack}[group]()
     if result == SKIP:
         return SKIP

@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""Benchmark of crash-triage (not a test): generates a set of dumps of our capture's shape
+(varied module counts and report sizes, some with gigabytes of sparse full memory),
+times crash-triage's bucket table over them and obj2yaml over the same files, and
+prints dumps per second, peak memory and the ratio.
+
+Usage: scripts/bench-triage.py [--dumps=1000] [--large=10] [--triage=build/host/triage/crash-triage]
+"""
+import os
+import pathlib
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+repo = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(repo / "tests" / "triage"))
+import dumpgen  # noqa: E402
+
+FAULTS = [("nvwgf2umx.dll", 0x1382), ("nvwgf2umx.dll", 0x2A90), ("GameOverlayRenderer64.dll", 0x5A10),
+          ("d3d9.dll", 0x2F44), ("AudioMixer64.dll", 0x88), ("RTSSHooks64.dll", 0x7F0), None]
+
+
+def run(command):
+    """(seconds, peak RSS in KiB) of one process."""
+    start = time.monotonic()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    if os.waitstatus_to_exitcode(status) not in (0, 1):
+        raise SystemExit(f"{command[0]} failed: {status}")
+    return time.monotonic() - start, usage.ru_maxrss
+
+
+def main():
+    options = dict(a.lstrip("-").split("=", 1) for a in sys.argv[1:])
+    count = int(options.get("dumps", 1000))
+    large = int(options.get("large", 10))
+    triage = options.get("triage", str(repo / "build/host/triage/crash-triage"))
+    work = repo / "build" / "bench-triage"
+    shutil.rmtree(work, ignore_errors=True)
+    small_dir, large_dir = work / "dumps" / "small", work / "dumps" / "large"
+    small_dir.mkdir(parents=True)
+    large_dir.mkdir(parents=True)
+    rng = random.Random(7)
+    start = 1764547200
+    for i in range(count):
+        large_one = i < large
+        folder = large_dir if large_one else small_dir
+        name = f"Client_10.2.0.{7 + i % 3}_2025-12-{1 + i % 28:02d}_{i % 24:02d}-{i % 60:02d}-{i * 7 % 60:02d}_b{i:04d}_ENEU.dmp"
+        memory = [(0x10000 + k * (1 << 32), (1 << 30) + rng.randrange(1 << 30)) for k in range(1 + i % 4)] if large_one else ()
+        dumpgen.capture_like(folder / name, time_stamp=start + i * 2400, fault=rng.choice(FAULTS),
+                             extra_modules=rng.randrange(0, 250), memory=memory,
+                             client_text=b"scene=harbour\r\n" * rng.randrange(0, 400),
+                             driver_version=(31, 0, 15, rng.choice((5222, 4601))))
+    files = sorted((work / "dumps").rglob("*.dmp"))
+    disk = sum(f.stat().st_blocks * 512 for f in files)
+    logical = sum(f.stat().st_size for f in files)
+    print(f"{len(files)} dumps: {logical / 2**30:.1f} GiB as files ({disk / 2**20:.1f} MiB on disk, the large ones sparse)")
+
+    rounds = [run([triage, str(work / "dumps")]) for _ in range(3)]
+    best = min(t for t, _ in rounds)
+    peak_all = max(r for _, r in rounds)
+    _, peak_small10 = run([triage, *map(str, sorted(small_dir.iterdir())[:10])])
+    _, peak_large = run([triage, str(large_dir)])
+    print(f"crash-triage (bucket table): {best:.3f} s best of 3 = {len(files) / best:,.0f} dumps/s")
+    print(f"  peak RSS: {peak_small10 / 1024:.1f} MiB for 10 small dumps, {peak_large / 1024:.1f} MiB for the "
+          f"{large} large ones ({sum(f.stat().st_size for f in large_dir.iterdir()) / 2**30:.1f} GiB), "
+          f"{peak_all / 1024:.1f} MiB for all {len(files)}")
+
+    started = time.monotonic()
+    peak_obj2yaml = 0
+    for f in files:
+        _, rss = run(["obj2yaml", str(f)])
+        peak_obj2yaml = max(peak_obj2yaml, rss)
+    seconds = time.monotonic() - started
+    print(f"obj2yaml, one run per file: {seconds:.2f} s = {len(files) / seconds:,.0f} dumps/s, "
+          f"peak RSS {peak_obj2yaml / 1024:.1f} MiB")
+    print(f"ratio: crash-triage is {seconds / best:.0f} times faster than obj2yaml on the same files")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,90 @@
+"""LLVM's obj2yaml as the independent reader: what it says of a dump's exception, module
+list, system info and comment stream, compared with a crash-triage --json row. Fields
+obj2yaml leaves out are zero."""
+import re
+import subprocess
+
+import yaml
+
+ARCH = {"X86": "x86", "AMD64": "amd64", "ARM": "arm", "ARM64": "arm64", "BP_ARM64": "arm64", "PPC": "ppc",
+        "PPC64": "ppc64", "SPARC": "sparc", "MIPS": "mips", "IA64": "ia64"}
+PLATFORM = {"Win32S": "windows", "Win32Windows": "windows", "Win32NT": "windows", "Win32CE": "windows",
+            "Linux": "linux", "MacOSX": "macos", "IOS": "ios", "Android": "android", "Solaris": "solaris"}
+
+
+def read(obj2yaml, dump):
+    out = subprocess.run([obj2yaml, str(dump)], capture_output=True, check=True).stdout
+    text = out.decode("utf-8", "replace").replace("--- !minidump", "---", 1)
+    # Wine leaves the CPU vendor's bytes uninitialised; YAML refuses control characters.
+    text = re.sub("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]", "?", text)
+    doc = yaml.safe_load(text)
+    streams = {}
+    for stream in doc.get("Streams", []):
+        streams.setdefault(stream["Type"], stream)
+    return streams
+
+
+def report_of(comment_hex):
+    text = bytes.fromhex(str(comment_hex)).split(b"\0")[0].decode("utf-8", "replace")
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    fields = {}
+    for line in (l.rstrip("\r") for l in lines):
+        key, sep, value = line.partition("=")
+        if sep and key and key not in fields:
+            fields[key] = value
+    return fields, len(lines)
+
+
+def differences(row, streams):
+    """What the row says differently from obj2yaml, as readable lines."""
+    diff = []
+
+    def expect(what, ours, theirs):
+        if ours != theirs:
+            diff.append(f"{what}: crash-triage {ours!r}, obj2yaml {theirs!r}")
+
+    system = streams.get("SystemInfo")
+    if system:
+        expect("system", row["system"], {
+            "os": PLATFORM.get(system.get("Platform ID")),
+            "os_version": f"{system.get('Major Version', 0)}.{system.get('Minor Version', 0)}."
+                          f"{system.get('Build Number', 0)}",
+            "arch": ARCH.get(system.get("Processor Arch"))})
+
+    exception = streams.get("Exception")
+    if exception is None:
+        expect("exception", row["exception"], None)
+    else:
+        record = exception["Exception Record"]
+        code = record["Exception Code"]
+        params = [record.get(f"Parameter {i}", 0) for i in range(record.get("Number of Parameters", 0))]
+        ours = row["exception"] or {}
+        expect("exception code", ours.get("code"), f"0x{code:08X}")
+        expect("exception address", ours.get("address"), f"0x{record.get('Exception Address', 0):016X}")
+        expect("exception thread", ours.get("thread"), exception.get("Thread ID", 0))
+        if code == 0xC0000005 and len(params) >= 2 and row["system"]["os"] == "windows":
+            expect("access", ours.get("access"), {0: "read", 1: "write", 8: "execute"}.get(params[0]))
+            expect("target", ours.get("target"), f"0x{params[1]:016X}")
+
+    modules = []
+    for m in streams.get("ModuleList", {}).get("Modules", []):
+        info = m.get("Version Info", {})
+        high, low = info.get("File Version High", 0), info.get("File Version Low", 0)
+        path = str(m["Module Name"])
+        modules.append({"name": path.replace("/", "\\").split("\\")[-1], "path": path,
+                        "base": f"0x{m.get('Base of Image', 0):016X}", "size": m.get("Size of Image", 0),
+                        "version": (f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+                                    if info.get("Signature", 0) == 0xFEEF04BD else None)})
+    expect("modules", row["modules"], modules)
+
+    comment = streams.get("CommentA")
+    if comment is None:
+        expect("report", row["report"], None)
+    else:
+        fields, lines = report_of(comment.get("Content", ""))
+        ours = row["report"] or {"fields": {}, "lines": None}
+        expect("report fields", list(ours["fields"].items()), list(fields.items()))
+        expect("report lines", ours["lines"], lines)
+    return diff

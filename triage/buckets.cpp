@@ -1,0 +1,109 @@
+#include "triage/buckets.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace triage {
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The numbers of "a.b.c.d", or nothing for another text.
+std::optional<std::vector<unsigned long>> VersionNumbers(const std::string& text) {
+  std::vector<unsigned long> numbers;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t dot = std::min(text.find('.', start), text.size());
+    if (dot == start || dot - start > 9) return std::nullopt;
+    unsigned long n = 0;
+    for (std::size_t i = start; i < dot; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      n = n * 10 + static_cast<unsigned long>(text[i] - '0');
+    }
+    numbers.push_back(n);
+    start = dot + 1;
+  }
+  return numbers;
+}
+
+// Times order as texts (yyyy-mm-ddThh:mm:ss); a dump without a time counts as older
+// than any with one.
+bool Older(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+  return b && (!a || *a < *b);
+}
+
+}  // namespace
+
+bool VersionLess(const std::string& a, const std::string& b) {
+  const auto na = VersionNumbers(a);
+  const auto nb = VersionNumbers(b);
+  if (na && nb && *na != *nb) return *na < *nb;
+  if (na.has_value() != nb.has_value()) return na.has_value();
+  return a < b;
+}
+
+std::string BucketKey(const Summary& s) {
+  if (!s.exception) return "no exception";
+  char text[64];
+  std::snprintf(text, sizeof(text), "0x%08" PRIX32, s.exception->code);
+  std::string key = text;
+  if (s.fault && s.fault->module && s.fault->offset) {
+    std::snprintf(text, sizeof(text), "+0x%" PRIX64, *s.fault->offset);
+    key.append(" ").append(Lower(*s.fault->module)).append(text);
+  }
+  return key;
+}
+
+void Buckets::Add(const Summary& s) {
+  if (!s.readable) return;
+  ++dumps_;
+  const std::string key = s.bucket.value_or(BucketKey(s));
+  Bucket& b = buckets_[key];
+  b.key = key;
+  ++b.count;
+  if (s.time && (!b.first || *s.time < *b.first)) b.first = s.time;
+  if (Older(b.last, s.time)) b.last = s.time;
+  const std::optional<std::string> version = s.client_version ? s.client_version
+                                             : s.name           ? std::optional(s.name->version)
+                                                                : std::nullopt;
+  if (version) b.versions.insert(*version);
+  if (s.fault && s.fault->module_version) b.fault_module_versions.insert(*s.fault->module_version);
+  if (!b.advice) b.advice = s.advice;
+  if (b.count == 1 || !Older(s.time, b.example_time)) {
+    b.example = s.file;
+    b.example_time = s.time;
+  }
+  if (s.time) ++b.per_day[s.time->substr(0, 10)];
+  if (!keep_rows_) return;
+
+  Bucket::Row row{s.file, s.time, version, s.fault ? s.fault->module_version : std::nullopt, {}, {}};
+  if (s.report) {
+    for (const auto& field : s.report->fields) {
+      if (field.first.rfind("runtime.module.", 0) != 0) row.fields.push_back(field);
+    }
+    row.client_text = s.report->client_text;
+  }
+  b.rows.push_back(std::move(row));
+  if (b.rows.size() > Bucket::kKeptDumps) {
+    // Drop the oldest: the latest dumps are the ones support asks about.
+    auto oldest = std::min_element(b.rows.begin(), b.rows.end(),
+                                   [](const Bucket::Row& x, const Bucket::Row& y) { return Older(x.time, y.time); });
+    b.rows.erase(oldest);
+    ++b.rows_dropped;
+  }
+}
+
+std::vector<const Bucket*> Buckets::Sorted() const {
+  std::vector<const Bucket*> out;
+  for (const auto& entry : buckets_) out.push_back(&entry.second);
+  std::stable_sort(out.begin(), out.end(), [](const Bucket* a, const Bucket* b) { return a->count > b->count; });
+  return out;
+}
+
+}  // namespace triage

@@ -1,0 +1,408 @@
+#include "triage/minidump.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace triage {
+namespace {
+
+constexpr std::uint32_t kSignature = 0x504D444D;  // "MDMP"
+constexpr std::uint32_t kFormatVersion = 0xA793;
+constexpr std::uint32_t kHeaderSize = 32;
+constexpr std::uint32_t kDirectoryEntrySize = 12;
+constexpr std::uint32_t kModuleSize = 108;
+constexpr std::uint32_t kThreadSize = 48;
+constexpr std::uint32_t kMemoryDescriptorSize = 16;
+constexpr std::uint32_t kExceptionStreamSize = 168;
+constexpr std::uint32_t kSystemInfoSize = 56;
+constexpr std::uint32_t kMiscInfoSize = 24;
+constexpr std::uint32_t kMaxExceptionParameters = 15;
+constexpr std::uint32_t kCodeViewRsds = 0x53445352;  // "RSDS"
+constexpr std::uint32_t kCodeViewNb10 = 0x3031424E;  // "NB10"
+
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | static_cast<std::uint64_t>(Le32(p + 4)) << 32; }
+Location LocationAt(const std::uint8_t* p) { return {Le32(p), Le32(p + 4)}; }
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char text[256];
+  std::snprintf(text, sizeof(text), format, args...);
+  return text;
+}
+
+bool Fail(std::string* why, std::string reason) {
+  *why = std::move(reason);
+  return false;
+}
+
+FixedFileInfo FixedFileInfoAt(const std::uint8_t* p) {
+  FixedFileInfo v;
+  std::uint32_t* fields[] = {&v.signature,          &v.struct_version,     &v.file_version_ms,
+                             &v.file_version_ls,    &v.product_version_ms, &v.product_version_ls,
+                             &v.file_flags_mask,    &v.file_flags,         &v.file_os,
+                             &v.file_type,          &v.file_subtype,       &v.file_date_ms,
+                             &v.file_date_ls};
+  for (std::uint32_t* field : fields) {
+    *field = Le32(p);
+    p += 4;
+  }
+  return v;
+}
+
+}  // namespace
+
+std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* why) {
+  const std::uint64_t file_size = input.Size();
+  if (file_size == 0) {
+    *why = "empty file";
+    return std::nullopt;
+  }
+  std::array<std::uint8_t, kHeaderSize> h{};
+  if (file_size < kHeaderSize || !input.Read(0, h)) {
+    *why = Format("too short for a minidump header (%" PRIu64 " bytes)", file_size);
+    return std::nullopt;
+  }
+  if (Le32(h.data()) != kSignature) {
+    *why = "not a minidump (no MDMP signature)";
+    return std::nullopt;
+  }
+  Minidump dump(input);
+  dump.header_.version = Le32(h.data() + 4);
+  dump.header_.stream_count = Le32(h.data() + 8);
+  const std::uint32_t directory_rva = Le32(h.data() + 12);
+  dump.header_.time_date_stamp = Le32(h.data() + 20);
+  dump.header_.flags = Le64(h.data() + 24);
+  if ((dump.header_.version & 0xFFFF) != kFormatVersion) {
+    *why = Format("unknown minidump format version 0x%04X", dump.header_.version & 0xFFFF);
+    return std::nullopt;
+  }
+  const std::uint32_t count = dump.header_.stream_count;
+  if (count > kMaxStreams) {
+    *why = Format("absurd stream count %u", count);
+    return std::nullopt;
+  }
+  const std::uint64_t directory_size = std::uint64_t{count} * kDirectoryEntrySize;
+  if (!Fits(directory_rva, directory_size, file_size)) {
+    *why = Format("stream directory (%u entries at 0x%X) runs past the end of the file (%" PRIu64
+                  " bytes)", count, directory_rva, file_size);
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> directory(directory_size);
+  if (!input.Read(directory_rva, directory)) {
+    *why = "cannot read the stream directory";
+    return std::nullopt;
+  }
+  // Byte ranges in use, to find streams that share bytes with each other or with the
+  // header and the directory: no writer lays out a dump that way.
+  struct Span {
+    std::uint64_t start, end;
+    std::int64_t stream;  // -1 for the header and directory
+  };
+  std::vector<Span> spans{{0, kHeaderSize, -1}};
+  if (directory_size > 0) spans.push_back({directory_rva, directory_rva + directory_size, -1});
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint8_t* e = directory.data() + std::size_t{i} * kDirectoryEntrySize;
+    StreamEntry entry{Le32(e), LocationAt(e + 4)};
+    dump.streams_.push_back(entry);
+    if (entry.where.size == 0) continue;
+    if (!Fits(entry.where.rva, entry.where.size, file_size)) {
+      *why = Format("stream %u (type %u) runs past the end of the file (0x%X + %u > %" PRIu64 ")", i,
+                    entry.type, entry.where.rva, entry.where.size, file_size);
+      return std::nullopt;
+    }
+    spans.push_back({entry.where.rva, std::uint64_t{entry.where.rva} + entry.where.size, i});
+  }
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+  for (std::size_t i = 1; i < spans.size(); ++i) {
+    if (spans[i].start < spans[i - 1].end) {
+      const std::int64_t a = spans[i - 1].stream;
+      const std::int64_t b = spans[i].stream;
+      if (a < 0 || b < 0) {
+        *why = Format("stream %lld overlaps the header or the stream directory",
+                      static_cast<long long>(a < 0 ? b : a));
+      } else {
+        *why = Format("streams %lld and %lld overlap", static_cast<long long>(std::min(a, b)),
+                      static_cast<long long>(std::max(a, b)));
+      }
+      return std::nullopt;
+    }
+  }
+  return dump;
+}
+
+const StreamEntry* Minidump::Find(std::uint32_t type) const {
+  for (const StreamEntry& s : streams_) {
+    if (s.type == type) return &s;
+  }
+  return nullptr;
+}
+
+bool Minidump::ReadStream(const StreamEntry& stream, std::uint64_t offset,
+                          std::span<std::uint8_t> out) const {
+  return Fits(offset, out.size(), stream.where.size) && input_->Read(stream.where.rva + offset, out);
+}
+
+bool Minidump::ReadLocation(Location where, std::span<std::uint8_t> out) const {
+  return out.size() <= where.size && input_->Read(where.rva, out);
+}
+
+bool Minidump::ReadString(std::uint32_t rva, std::u16string* out, std::string* why) const {
+  std::array<std::uint8_t, 4> length_bytes{};
+  if (!input_->Read(rva, length_bytes)) return Fail(why, Format("string at 0x%X lies past the end of the file", rva));
+  const std::uint32_t length = Le32(length_bytes.data());
+  if (length > kMaxStringBytes) return Fail(why, Format("string at 0x%X claims %u bytes", rva, length));
+  std::vector<std::uint8_t> bytes(length & ~1u);
+  if (!input_->Read(std::uint64_t{rva} + 4, bytes)) {
+    return Fail(why, Format("string at 0x%X (%u bytes) runs past the end of the file", rva, length));
+  }
+  out->clear();
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) out->push_back(static_cast<char16_t>(Le16(&bytes[i])));
+  return true;
+}
+
+bool Minidump::ListLayout(const StreamEntry& stream, std::uint32_t entry_size, std::uint32_t limit,
+                          const char* what, std::uint32_t* count, std::uint32_t* first,
+                          std::string* why) const {
+  std::array<std::uint8_t, 4> c{};
+  if (!ReadStream(stream, 0, c)) return Fail(why, Format("%s is too short for its count", what));
+  *count = Le32(c.data());
+  if (*count > limit) return Fail(why, Format("%s: absurd count %u", what, *count));
+  const std::uint64_t entries = std::uint64_t{*count} * entry_size;
+  if (stream.where.size == entries + 8) {
+    *first = 8;
+  } else if (entries + 4 <= stream.where.size) {
+    *first = 4;
+  } else {
+    return Fail(why, Format("%s: %u entries do not fit its %u bytes", what, *count, stream.where.size));
+  }
+  return true;
+}
+
+bool Minidump::ReadSystemInfo(std::optional<SystemInfo>* out, std::string* why) const {
+  out->reset();
+  const StreamEntry* s = Find(kSystemInfoStream);
+  if (s == nullptr) return true;
+  std::array<std::uint8_t, kSystemInfoSize> b{};
+  if (!ReadStream(*s, 0, b)) return Fail(why, Format("system info stream is too short (%u bytes)", s->where.size));
+  SystemInfo info;
+  info.processor_architecture = Le16(&b[0]);
+  info.processor_level = Le16(&b[2]);
+  info.processor_revision = Le16(&b[4]);
+  info.number_of_processors = b[6];
+  info.product_type = b[7];
+  info.major_version = Le32(&b[8]);
+  info.minor_version = Le32(&b[12]);
+  info.build_number = Le32(&b[16]);
+  info.platform_id = Le32(&b[20]);
+  const std::uint32_t csd = Le32(&b[24]);
+  if (csd != 0 && !ReadString(csd, &info.csd_version, why)) {
+    *why = "system info: " + *why;
+    return false;
+  }
+  *out = std::move(info);
+  return true;
+}
+
+bool Minidump::ReadException(std::optional<ExceptionInfo>* out, std::string* why) const {
+  out->reset();
+  const StreamEntry* s = Find(kExceptionStream);
+  if (s == nullptr) return true;
+  std::array<std::uint8_t, kExceptionStreamSize> b{};
+  if (!ReadStream(*s, 0, b)) return Fail(why, Format("exception stream is too short (%u bytes)", s->where.size));
+  ExceptionInfo e;
+  e.thread_id = Le32(&b[0]);
+  e.code = Le32(&b[8]);
+  e.flags = Le32(&b[12]);
+  e.record = Le64(&b[16]);
+  e.address = Le64(&b[24]);
+  const std::uint32_t parameters = Le32(&b[32]);
+  if (parameters > kMaxExceptionParameters) {
+    return Fail(why, Format("exception record claims %u parameters (the format holds 15)", parameters));
+  }
+  for (std::uint32_t i = 0; i < parameters; ++i) e.parameters.push_back(Le64(&b[40 + 8 * i]));
+  e.thread_context = LocationAt(&b[160]);
+  if (e.thread_context.size != 0 && !Fits(e.thread_context.rva, e.thread_context.size, input_->Size())) {
+    return Fail(why, Format("exception: the thread context at 0x%X (%u bytes) lies past the end of the file",
+                            e.thread_context.rva, e.thread_context.size));
+  }
+  *out = std::move(e);
+  return true;
+}
+
+template <typename T, typename Decode>
+bool Minidump::ReadList(std::uint32_t type, std::uint32_t entry_size, std::uint32_t limit, const char* what,
+                        std::vector<T>* out, std::string* why, Decode decode) const {
+  out->clear();
+  const StreamEntry* s = Find(type);
+  if (s == nullptr) return true;
+  std::uint32_t count = 0;
+  std::uint32_t first = 0;
+  if (!ListLayout(*s, entry_size, limit, what, &count, &first, why)) return false;
+  std::vector<std::uint8_t> entries(std::size_t{count} * entry_size);
+  if (!ReadStream(*s, first, entries)) return Fail(why, Format("cannot read the %s", what));
+  out->resize(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!decode(entries.data() + std::size_t{i} * entry_size, i, &(*out)[i])) return false;
+  }
+  return true;
+}
+
+bool Minidump::ReadModules(std::vector<Module>* out, std::string* why) const {
+  const std::uint64_t file_size = input_->Size();
+  return ReadList(kModuleListStream, kModuleSize, kMaxModules, "module list", out, why,
+                  [&](const std::uint8_t* m, std::uint32_t i, Module* module) {
+    module->base = Le64(m);
+    module->size = Le32(m + 8);
+    module->checksum = Le32(m + 12);
+    module->time_date_stamp = Le32(m + 16);
+    if (!ReadString(Le32(m + 20), &module->path, why)) {
+      *why = Format("module %u: name: ", i) + *why;
+      return false;
+    }
+    module->version = FixedFileInfoAt(m + 24);
+    module->cv_location = LocationAt(m + 76);
+    module->misc_location = LocationAt(m + 84);
+    for (const Location& where : {module->cv_location, module->misc_location}) {
+      if (where.size != 0 && !Fits(where.rva, where.size, file_size)) {
+        return Fail(why, Format("module %u: a record at 0x%X (%u bytes) runs past the end of the file",
+                                i, where.rva, where.size));
+      }
+    }
+    if (module->cv_location.size < 4) return true;
+    std::vector<std::uint8_t> cv(std::min(module->cv_location.size, kMaxCodeViewBytes));
+    if (!ReadLocation(module->cv_location, cv)) return Fail(why, Format("module %u: cannot read its CodeView record", i));
+    CodeViewRecord record;
+    record.signature = Le32(cv.data());
+    std::size_t name_at = cv.size();
+    if (record.signature == kCodeViewRsds && cv.size() >= 24) {
+      std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
+      record.age = Le32(&cv[20]);
+      name_at = 24;
+    } else if (record.signature == kCodeViewNb10 && cv.size() >= 16) {
+      record.nb10_stamp = Le32(&cv[8]);
+      record.age = Le32(&cv[12]);
+      name_at = 16;
+    }
+    const auto name_end = std::find(cv.begin() + static_cast<std::ptrdiff_t>(name_at), cv.end(), 0);
+    record.pdb_name.assign(cv.begin() + static_cast<std::ptrdiff_t>(name_at), name_end);
+    module->codeview = std::move(record);
+    return true;
+  });
+}
+
+bool Minidump::ReadThreads(std::vector<Thread>* out, std::string* why) const {
+  return ReadList(kThreadListStream, kThreadSize, kMaxThreads, "thread list", out, why,
+                  [](const std::uint8_t* t, std::uint32_t, Thread* thread) {
+    *thread = {Le32(t), Le32(t + 4), Le32(t + 8), Le32(t + 12), Le64(t + 16),
+               {Le64(t + 24), LocationAt(t + 32)}, LocationAt(t + 40)};
+    return true;
+  });
+}
+
+bool Minidump::ReadMemoryList(std::vector<MemoryDescriptor>* out, std::string* why) const {
+  return ReadList(kMemoryListStream, kMemoryDescriptorSize, kMaxMemoryRanges, "memory list", out, why,
+                  [](const std::uint8_t* d, std::uint32_t, MemoryDescriptor* memory) {
+    *memory = {Le64(d), LocationAt(d + 8)};
+    return true;
+  });
+}
+
+bool Minidump::ReadMemory64List(std::optional<Memory64List>* out, std::string* why) const {
+  out->reset();
+  const StreamEntry* s = Find(kMemory64ListStream);
+  if (s == nullptr) return true;
+  std::array<std::uint8_t, 16> head{};
+  if (!ReadStream(*s, 0, head)) return Fail(why, "memory64 list is too short for its count");
+  const std::uint64_t count = Le64(head.data());
+  if (count > kMaxMemoryRanges) return Fail(why, Format("memory64 list: absurd count %" PRIu64, count));
+  if (16 + count * 16 > s->where.size) {
+    return Fail(why, Format("memory64 list: %" PRIu64 " entries do not fit its %u bytes", count, s->where.size));
+  }
+  Memory64List list;
+  list.base_rva = Le64(head.data() + 8);
+  std::vector<std::uint8_t> entries(static_cast<std::size_t>(count) * 16);
+  if (!ReadStream(*s, 16, entries)) return Fail(why, "cannot read the memory64 list");
+  list.ranges.reserve(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < count; ++i) list.ranges.push_back({Le64(&entries[i * 16]), Le64(&entries[i * 16 + 8])});
+  *out = std::move(list);
+  return true;
+}
+
+bool Minidump::ReadMiscInfo(std::optional<MiscInfo>* out, std::string* why) const {
+  out->reset();
+  const StreamEntry* s = Find(kMiscInfoStream);
+  if (s == nullptr) return true;
+  std::array<std::uint8_t, kMiscInfoSize> b{};
+  if (!ReadStream(*s, 0, b)) return Fail(why, Format("misc info stream is too short (%u bytes)", s->where.size));
+  MiscInfo info;
+  info.size_of_info = Le32(&b[0]);
+  info.flags1 = Le32(&b[4]);
+  if (info.flags1 & 1) info.process_id = Le32(&b[8]);
+  if (info.flags1 & 2) info.process_create_time = Le32(&b[12]);
+  *out = info;
+  return true;
+}
+
+bool Minidump::ReadComment(std::optional<std::string>* out, bool* cut, std::string* why) const {
+  out->reset();
+  *cut = false;
+  const StreamEntry* s = Find(kCommentStreamA);
+  if (s == nullptr) return true;
+  const std::uint32_t length = std::min(s->where.size, kMaxCommentBytes);
+  std::string text(length, '\0');
+  if (!ReadStream(*s, 0, std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()))) {
+    return Fail(why, "cannot read the comment stream");
+  }
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) {
+    text.resize(nul);
+  } else {
+    *cut = s->where.size > kMaxCommentBytes;
+  }
+  *out = std::move(text);
+  return true;
+}
+
+bool Minidump::CheckMemoryInFile(std::string* why) const {
+  const std::uint64_t file_size = input_->Size();
+  auto inside = [&](Location where, const std::string& what) {
+    if (Fits(where.rva, where.size, file_size)) return true;
+    return Fail(why, Format("cut short: %s at 0x%X (%u bytes) lies past the end of the file (%" PRIu64 " bytes)",
+                            what.c_str(), where.rva, where.size, file_size));
+  };
+  std::vector<Thread> threads;
+  if (!ReadThreads(&threads, why)) return false;
+  for (const Thread& t : threads) {
+    if (!inside(t.stack.where, Format("the stack of thread %u", t.id)) ||
+        !inside(t.context, Format("the context of thread %u", t.id))) {
+      return false;
+    }
+  }
+  std::vector<MemoryDescriptor> memory;
+  if (!ReadMemoryList(&memory, why)) return false;
+  for (const MemoryDescriptor& m : memory) {
+    if (!inside(m.where, Format("memory of 0x%016" PRIX64, m.start))) return false;
+  }
+  std::optional<Memory64List> memory64;
+  if (!ReadMemory64List(&memory64, why)) return false;
+  if (memory64) {
+    std::uint64_t end = memory64->base_rva;
+    for (const Memory64List::Range& r : memory64->ranges) {
+      if (r.size > UINT64_MAX - end) return Fail(why, "memory64 list: sizes overflow");
+      end += r.size;
+    }
+    if (end > file_size) {
+      return Fail(why, Format("cut short: the memory64 list's bytes end at %" PRIu64 ", the file at %" PRIu64,
+                              end, file_size));
+    }
+  }
+  return true;
+}
+
+}  // namespace triage

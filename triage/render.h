@@ -1,0 +1,33 @@
+// The outputs: JSON lines per dump, CSV rows, JSON lines per bucket, the bucket table and
+// the HTML page. They see summaries and buckets only, never the file format.
+#pragma once
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "triage/buckets.h"
+#include "triage/summary.h"
+
+namespace triage {
+
+// A file that could not be read, and why.
+struct Failure {
+  std::string file;
+  std::string why;
+};
+
+void WriteJsonLine(std::ostream& out, const Summary& s);
+void WriteCsvHeader(std::ostream& out);
+void WriteCsvRow(std::ostream& out, const Summary& s);
+void WriteBucketsJson(std::ostream& out, const Buckets& buckets);
+void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);
+void WriteFailures(std::ostream& out, const std::vector<Failure>& failures);
+// The self-contained page: table, share bars, each bucket's dumps, crashes per day.
+void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);
+
+// Control characters, which a hostile name could use to steer a terminal, shown as '?'.
+std::string Printable(const std::string& text);
+
+}  // namespace triage

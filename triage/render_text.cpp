@@ -1,0 +1,234 @@
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "triage/render.h"
+
+namespace triage {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Hex(std::uint64_t value, int digits) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "0x%0*" PRIX64, digits, value);
+  return text;
+}
+
+template <typename T>
+Json OrNull(const std::optional<T>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
+// Invalid UTF-8 (a comment stream is the writer's bytes) comes out as U+FFFD.
+std::string Dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+Json SummaryJson(const Summary& s) {
+  Json j;
+  j["file"] = s.file;
+  j["readable"] = s.readable;
+  j["error"] = s.readable ? Json(nullptr) : Json(s.error);
+  if (s.system) {
+    j["system"] = {{"os", OrNull(s.system->os)}, {"os_version", OrNull(s.system->os_version)},
+                   {"arch", OrNull(s.system->arch)}};
+  } else {
+    j["system"] = nullptr;
+  }
+  if (s.name) {
+    j["name"] = {{"development", s.name->development}, {"version", s.name->version}, {"time", s.name->time},
+                 {"tag", OrNull(s.name->tag)}, {"language", s.name->language}};
+  } else {
+    j["name"] = nullptr;
+  }
+  j["client_version"] = OrNull(s.client_version);
+  if (s.exception) {
+    const Summary::Exception& e = *s.exception;
+    j["exception"] = {{"code", Hex(e.code, 8)}, {"name", OrNull(e.name)}, {"address", Hex(e.address, 16)},
+                      {"thread", e.thread}, {"access", OrNull(e.access)},
+                      {"target", e.target ? Json(Hex(*e.target, 16)) : Json(nullptr)}};
+  } else {
+    j["exception"] = nullptr;
+  }
+  if (s.fault) {
+    j["fault"] = {{"module", OrNull(s.fault->module)},
+                  {"offset", s.fault->offset ? Json(Hex(*s.fault->offset, 1)) : Json(nullptr)},
+                  {"module_version", OrNull(s.fault->module_version)}};
+  } else {
+    j["fault"] = nullptr;
+  }
+  if (s.report) {
+    Json fields = Json::object();
+    for (const auto& [key, value] : s.report->fields) fields[key] = value;
+    j["report"] = {{"fields", fields}, {"lines", s.report->lines}, {"client_text", s.report->client_text},
+                   {"cut", s.report->cut}};
+  } else {
+    j["report"] = nullptr;
+  }
+  j["advice"] = OrNull(s.advice);
+  Json modules = Json::array();
+  for (const Summary::ModuleRow& m : s.modules) {
+    modules.push_back({{"name", m.name}, {"path", m.path}, {"base", Hex(m.base, 16)}, {"size", m.size},
+                       {"version", OrNull(m.version)}});
+  }
+  j["modules"] = modules;
+  j["bucket"] = OrNull(s.bucket);
+  j["time"] = OrNull(s.time);
+  j["time_source"] = OrNull(s.time_source);
+  j["dump_time"] = OrNull(s.dump_time);
+  j["process_id"] = OrNull(s.process_id);
+  j["threads"] = s.readable ? Json(s.thread_count) : Json(nullptr);
+  return j;
+}
+
+// RFC 4180 quoting; a cell that a spreadsheet would run as a formula gets a leading
+// apostrophe, since module names and paths come from players' machines.
+std::string CsvCell(const std::string& text) {
+  std::string cell = text;
+  if (!cell.empty() && std::string("=+-@\t\r").find(cell[0]) != std::string::npos) cell.insert(0, "'");
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (char c : cell) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string Cell(const std::optional<std::string>& text) { return text ? CsvCell(*text) : ""; }
+
+std::string Joined(const std::set<std::string, bool (*)(const std::string&, const std::string&)>& values,
+                   std::size_t at_most) {
+  std::string out;
+  std::size_t shown = 0;
+  // Newest first: the latest versions are the ones support asks about.
+  for (auto it = values.rbegin(); it != values.rend() && shown < at_most; ++it, ++shown) {
+    out += (out.empty() ? "" : ", ") + *it;
+  }
+  if (values.size() > shown) out += " +" + std::to_string(values.size() - shown);
+  return out.empty() ? "-" : out;
+}
+
+std::string Share(std::size_t count, std::size_t total) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%.1f%%", total == 0 ? 0.0 : 100.0 * static_cast<double>(count) / static_cast<double>(total));
+  return text;
+}
+
+std::string Shown(const std::optional<std::string>& time) {
+  if (!time) return "-";
+  std::string text = *time;
+  std::replace(text.begin(), text.end(), 'T', ' ');
+  return text;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if ((static_cast<unsigned char>(c) < 0x20) || c == 0x7F) c = '?';
+  }
+  return out;
+}
+
+void WriteJsonLine(std::ostream& out, const Summary& s) { out << Dump(SummaryJson(s)) << '\n'; }
+
+void WriteCsvHeader(std::ostream& out) {
+  out << "file,readable,error,time,os,os_version,arch,client_version,name_version,development,tag,language,"
+         "code,exception,address,thread,access,target,fault_module,fault_offset,fault_module_version,advice,"
+         "bucket\r\n";
+}
+
+void WriteCsvRow(std::ostream& out, const Summary& s) {
+  const auto* e = s.exception ? &*s.exception : nullptr;
+  const auto* f = s.fault ? &*s.fault : nullptr;
+  const auto* n = s.name ? &*s.name : nullptr;
+  const auto* y = s.system ? &*s.system : nullptr;
+  std::vector<std::string> cells = {
+      CsvCell(s.file),
+      s.readable ? "true" : "false",
+      CsvCell(s.error),
+      Cell(s.time),
+      y ? Cell(y->os) : "",
+      y ? Cell(y->os_version) : "",
+      y ? Cell(y->arch) : "",
+      Cell(s.client_version),
+      n ? CsvCell(n->version) : "",
+      n ? (n->development ? "true" : "false") : "",
+      n ? Cell(n->tag) : "",
+      n ? CsvCell(n->language) : "",
+      e ? Hex(e->code, 8) : "",
+      e ? Cell(e->name) : "",
+      e ? Hex(e->address, 16) : "",
+      e ? std::to_string(e->thread) : "",
+      e ? Cell(e->access) : "",
+      e && e->target ? Hex(*e->target, 16) : "",
+      f ? Cell(f->module) : "",
+      f && f->offset ? Hex(*f->offset, 1) : "",
+      f ? Cell(f->module_version) : "",
+      Cell(s.advice),
+      Cell(s.bucket),
+  };
+  for (std::size_t i = 0; i < cells.size(); ++i) out << (i ? "," : "") << cells[i];
+  out << "\r\n";
+}
+
+void WriteBucketsJson(std::ostream& out, const Buckets& buckets) {
+  for (const Bucket* b : buckets.Sorted()) {
+    Json j;
+    j["bucket"] = b->key;
+    j["count"] = b->count;
+    j["share"] = buckets.dumps() == 0 ? 0.0 : static_cast<double>(b->count) / static_cast<double>(buckets.dumps());
+    j["first"] = OrNull(b->first);
+    j["last"] = OrNull(b->last);
+    j["versions"] = Json(std::vector<std::string>(b->versions.begin(), b->versions.end()));
+    j["fault_module_versions"] =
+        Json(std::vector<std::string>(b->fault_module_versions.begin(), b->fault_module_versions.end()));
+    j["advice"] = OrNull(b->advice);
+    j["example"] = b->example;
+    out << Dump(j) << '\n';
+  }
+}
+
+void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures) {
+  std::vector<std::vector<std::string>> rows = {
+      {"COUNT", "SHARE", "BUCKET", "ADVICE", "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "EXAMPLE"}};
+  for (const Bucket* b : buckets.Sorted()) {
+    rows.push_back({std::to_string(b->count), Share(b->count, buckets.dumps()), Printable(b->key),
+                    b->advice.value_or("-"), Shown(b->first), Shown(b->last), Printable(Joined(b->versions, 3)),
+                    Printable(Joined(b->fault_module_versions, 3)), Printable(b->example)});
+  }
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      const std::size_t pad = widths[i] - row[i].size();
+      if (i < 2) {
+        line += std::string(pad, ' ') + row[i];  // numbers to the right
+      } else {
+        line += row[i] + (i + 1 < row.size() ? std::string(pad, ' ') : "");
+      }
+      if (i + 1 < row.size()) line += "  ";
+    }
+    out << line << '\n';
+  }
+  const std::size_t count = buckets.Sorted().size();
+  out << '\n' << buckets.dumps() << (buckets.dumps() == 1 ? " dump" : " dumps") << " in " << count
+      << (count == 1 ? " bucket" : " buckets");
+  if (failures.empty()) {
+    out << ".\n";
+  } else {
+    out << "; " << failures.size() << (failures.size() == 1 ? " file" : " files") << " could not be read:\n";
+    WriteFailures(out, failures);
+  }
+}
+
+void WriteFailures(std::ostream& out, const std::vector<Failure>& failures) {
+  for (const Failure& f : failures) out << "  " << Printable(f.file) << ": " << Printable(f.why) << '\n';
+}
+
+}  // namespace triage

@@ -1,0 +1,401 @@
+#include "triage/summary.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <unordered_set>
+
+#include "common/advice_patterns.h"
+#include "common/ascii_match.h"
+#include "triage/minidump.h"
+
+namespace triage {
+namespace {
+
+struct Named {
+  std::uint32_t value;
+  const char* name;
+};
+
+constexpr Named kWindowsExceptions[] = {
+    {0xC0000005, "EXCEPTION_ACCESS_VIOLATION"},     {0xC0000006, "EXCEPTION_IN_PAGE_ERROR"},
+    {0xC000008C, "EXCEPTION_ARRAY_BOUNDS_EXCEEDED"}, {0x80000003, "EXCEPTION_BREAKPOINT"},
+    {0x80000002, "EXCEPTION_DATATYPE_MISALIGNMENT"}, {0xC000008D, "EXCEPTION_FLT_DENORMAL_OPERAND"},
+    {0xC000008E, "EXCEPTION_FLT_DIVIDE_BY_ZERO"},    {0xC000008F, "EXCEPTION_FLT_INEXACT_RESULT"},
+    {0xC0000090, "EXCEPTION_FLT_INVALID_OPERATION"}, {0xC0000091, "EXCEPTION_FLT_OVERFLOW"},
+    {0xC0000092, "EXCEPTION_FLT_STACK_CHECK"},       {0xC0000093, "EXCEPTION_FLT_UNDERFLOW"},
+    {0x80000001, "EXCEPTION_GUARD_PAGE"},            {0xC000001D, "EXCEPTION_ILLEGAL_INSTRUCTION"},
+    {0xC0000094, "EXCEPTION_INT_DIVIDE_BY_ZERO"},    {0xC0000095, "EXCEPTION_INT_OVERFLOW"},
+    {0xC0000026, "EXCEPTION_INVALID_DISPOSITION"},   {0xC0000008, "EXCEPTION_INVALID_HANDLE"},
+    {0xC0000025, "EXCEPTION_NONCONTINUABLE_EXCEPTION"}, {0xC0000096, "EXCEPTION_PRIV_INSTRUCTION"},
+    {0x80000004, "EXCEPTION_SINGLE_STEP"},           {0xC00000FD, "EXCEPTION_STACK_OVERFLOW"},
+    {0xC0000374, "STATUS_HEAP_CORRUPTION"},          {0xC0000409, "STATUS_STACK_BUFFER_OVERRUN"},
+    {0xC0000602, "STATUS_FAIL_FAST_EXCEPTION"},      {0xC0000017, "STATUS_NO_MEMORY"},
+    {0xC0000142, "STATUS_DLL_INIT_FAILED"},          {0x40000015, "STATUS_FATAL_APP_EXIT"},
+};
+
+// Crashpad and Breakpad put the signal number in the exception code on Linux and Android...
+constexpr Named kSignals[] = {{4, "SIGILL"}, {5, "SIGTRAP"}, {6, "SIGABRT"}, {7, "SIGBUS"},
+                              {8, "SIGFPE"}, {11, "SIGSEGV"}, {31, "SIGSYS"}};
+// ...and the Mach exception type on macOS and iOS.
+constexpr Named kMachExceptions[] = {
+    {1, "EXC_BAD_ACCESS"}, {2, "EXC_BAD_INSTRUCTION"}, {3, "EXC_ARITHMETIC"}, {4, "EXC_EMULATION"},
+    {5, "EXC_SOFTWARE"},   {6, "EXC_BREAKPOINT"},      {10, "EXC_CRASH"},     {11, "EXC_RESOURCE"},
+    {12, "EXC_GUARD"}};
+
+constexpr Named kPlatforms[] = {
+    {0, "windows"},   {1, "windows"},   {2, "windows"}, {3, "windows"},  {0x8000, "unix"},
+    {0x8101, "macos"}, {0x8102, "ios"}, {0x8201, "linux"}, {0x8202, "solaris"}, {0x8203, "android"},
+    {0x8204, "ps3"},  {0x8205, "nacl"}, {0x8206, "fuchsia"}};
+
+constexpr Named kArchitectures[] = {
+    {0, "x86"},     {1, "mips"},     {2, "alpha"},   {3, "ppc"},      {4, "shx"},
+    {5, "arm"},     {6, "ia64"},     {7, "alpha64"}, {8, "msil"},     {9, "amd64"},
+    {10, "x86"},    {12, "arm64"},   {0x8001, "sparc"}, {0x8002, "ppc64"}, {0x8003, "arm64"},
+    {0x8004, "mips64"}, {0x8005, "riscv"}, {0x8006, "riscv64"}};
+
+template <std::size_t N>
+std::optional<std::string> Lookup(const Named (&table)[N], std::uint32_t value) {
+  for (const Named& row : table) {
+    if (row.value == value) return row.name;
+  }
+  return std::nullopt;
+}
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char text[128];
+  std::snprintf(text, sizeof(text), format, args...);
+  return text;
+}
+
+bool Digits(std::string_view text, std::size_t count) {
+  if (text.size() != count) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+unsigned Number(std::string_view digits) {
+  unsigned n = 0;
+  for (char c : digits) n = n * 10 + static_cast<unsigned>(c - '0');
+  return n;
+}
+
+// a.b.c.d with four numbers of at most 65535, as the capture writes the file version.
+bool IsVersion(std::string_view text) {
+  int parts = 0;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t dot = std::min(text.find('.', start), text.size());
+    const std::string_view part = text.substr(start, dot - start);
+    if (part.empty() || part.size() > 5 || !Digits(part, part.size()) || Number(part) > 65535) return false;
+    ++parts;
+    start = dot + 1;
+  }
+  return parts == 4;
+}
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian calendar).
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+struct Civil {
+  std::int64_t year;
+  unsigned month, day, hour, minute, second;
+};
+
+Civil CivilFromSeconds(std::int64_t seconds) {
+  std::int64_t days = seconds / 86400;
+  std::int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2), m, d, static_cast<unsigned>(rest / 3600),
+          static_cast<unsigned>(rest / 60 % 60), static_cast<unsigned>(rest % 60)};
+}
+
+// 01:00 UTC on the last Sunday of the month.
+std::int64_t LastSundayOneUtc(std::int64_t year, unsigned month) {
+  const std::int64_t last = DaysFromCivil(year, month, 31);
+  const std::int64_t weekday = ((last + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
+  return (last - weekday) * 86400 + 3600;
+}
+
+std::string CivilText(const Civil& c, const char* end) {
+  return Format("%04lld-%02u-%02uT%02u:%02u:%02u%s", static_cast<long long>(c.year), c.month, c.day,
+                c.hour, c.minute, c.second, end);
+}
+
+// "key=value" lines of the comment stream, with the capture's layout in mind: the
+// client's own lines stand between the advice line and the first module line.
+Summary::Report SplitReport(const std::string& text, bool cut) {
+  Summary::Report report;
+  report.cut = cut;
+  enum { kBefore, kClient, kAfter } where = kBefore;
+  std::unordered_set<std::string> seen;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ++report.lines;
+    if (where == kClient && line.rfind("runtime.module.", 0) == 0) where = kAfter;
+    if (where == kClient) report.client_text.push_back(line);
+    if (where == kBefore && line.rfind("fault.advice=", 0) == 0) where = kClient;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos || equals == 0) continue;
+    std::string key = line.substr(0, equals);
+    if (seen.insert(key).second) report.fields.emplace_back(std::move(key), line.substr(equals + 1));
+  }
+  return report;
+}
+
+std::optional<std::string> AdviceGroupName(const std::u16string& module) {
+  switch (common::ClassifyModuleName(module.c_str())) {
+    case common::AdviceGroup::kNvidiaDriver: return "nvidia-driver";
+    case common::AdviceGroup::kXSplit: return "xsplit";
+    case common::AdviceGroup::kOverlayHook: return "overlay-hook";
+    case common::AdviceGroup::kInjectedModule: return "injected-module";
+    case common::AdviceGroup::kDirect3D: return "direct3d";
+    case common::AdviceGroup::kNone: break;
+  }
+  return std::nullopt;
+}
+
+std::u16string FileNameOf16(const std::u16string& path) {
+  const std::size_t slash = path.find_last_of(u"\\/");
+  return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
+bool Fill(Summary* s, const Minidump& dump, std::string* why) {
+  // Writers that keep no time leave the stamp at zero.
+  if (dump.header().time_date_stamp != 0) s->dump_time = UtcTime(dump.header().time_date_stamp);
+
+  std::optional<SystemInfo> system;
+  if (!dump.ReadSystemInfo(&system, why)) return false;
+  if (system) {
+    Summary::System out;
+    out.os = Lookup(kPlatforms, system->platform_id).value_or("unknown");
+    out.os_version = Format("%u.%u.%u", system->major_version, system->minor_version, system->build_number);
+    out.arch = Lookup(kArchitectures, system->processor_architecture).value_or("unknown");
+    s->system = out;
+  }
+
+  std::vector<Module> modules;
+  if (!dump.ReadModules(&modules, why)) return false;
+  for (const Module& m : modules) {
+    Summary::ModuleRow row;
+    row.path = Utf8FromUtf16(m.path);
+    row.name = Utf8FromUtf16(FileNameOf16(m.path));
+    row.base = m.base;
+    row.size = m.size;
+    if (m.version.Present()) row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
+    if (!s->client_version && common::EqualsIgnoringAsciiCase(FileNameOf16(m.path).c_str(), u"Client.exe")) {
+      s->client_version = row.version;
+    }
+    s->modules.push_back(std::move(row));
+  }
+
+  std::optional<ExceptionInfo> exception;
+  if (!dump.ReadException(&exception, why)) return false;
+  if (exception) {
+    Summary::Exception e;
+    e.code = exception->code;
+    e.address = exception->address;
+    e.thread = exception->thread_id;
+    const std::string os = s->system && s->system->os ? *s->system->os : "windows";
+    if (os == "linux" || os == "android") {
+      e.name = Lookup(kSignals, e.code);
+    } else if (os == "macos" || os == "ios") {
+      e.name = Lookup(kMachExceptions, e.code);
+    } else {
+      e.name = Lookup(kWindowsExceptions, e.code);
+      // An access violation's first two parameters say what was tried and where.
+      if ((e.code == 0xC0000005 || e.code == 0xC0000006) && exception->parameters.size() >= 2) {
+        const std::uint64_t kind = exception->parameters[0];
+        e.access = kind == 0 ? std::optional<std::string>("read")
+                   : kind == 1 ? std::optional<std::string>("write")
+                   : kind == 8 ? std::optional<std::string>("execute")
+                               : std::nullopt;
+        e.target = exception->parameters[1];
+      }
+    }
+    s->exception = e;
+
+    Summary::Fault fault;
+    for (std::size_t i = 0; i < modules.size(); ++i) {
+      const Module& m = modules[i];
+      if (e.address >= m.base && e.address - m.base < m.size) {
+        fault.module = s->modules[i].name;
+        fault.module_utf16 = FileNameOf16(m.path);
+        fault.offset = e.address - m.base;
+        fault.module_version = s->modules[i].version;
+        s->advice = AdviceGroupName(fault.module_utf16);
+        break;
+      }
+    }
+    s->fault = fault;
+  }
+
+  std::optional<std::string> comment;
+  bool cut = false;
+  if (!dump.ReadComment(&comment, &cut, why)) return false;
+  if (comment) s->report = SplitReport(*comment, cut);
+
+  std::optional<MiscInfo> misc;
+  if (!dump.ReadMiscInfo(&misc, why)) return false;
+  if (misc) s->process_id = misc->process_id;
+
+  std::vector<Thread> threads;
+  if (!dump.ReadThreads(&threads, why)) return false;
+  s->thread_count = threads.size();
+  return dump.CheckMemoryInFile(why);
+}
+
+}  // namespace
+
+std::optional<DumpName> ParseDumpName(std::string_view name) {
+  constexpr std::string_view kExtension = ".dmp";
+  if (name.size() < kExtension.size()) return std::nullopt;
+  const std::string_view extension = name.substr(name.size() - kExtension.size());
+  for (std::size_t i = 0; i < kExtension.size(); ++i) {
+    if (common::FoldAscii(static_cast<char16_t>(extension[i])) != kExtension[i]) return std::nullopt;
+  }
+  name.remove_suffix(kExtension.size());
+  if (name.rfind("Client_", 0) != 0) return std::nullopt;
+  DumpName out;
+  name.remove_prefix(6);  // "Client", leaving "_..."
+  if (name.rfind("_Dev_", 0) == 0) {
+    out.development = true;
+    name.remove_prefix(4);
+  }
+  // _<version>_<yyyy-mm-dd>_<hh-mm-ss>, then [_<tag>]_<language>
+  if (name.empty() || name[0] != '_') return std::nullopt;
+  const std::size_t version_end = name.find('_', 1);
+  if (version_end == std::string_view::npos) return std::nullopt;
+  out.version = std::string(name.substr(1, version_end - 1));
+  if (!IsVersion(out.version)) return std::nullopt;
+  name.remove_prefix(version_end);
+  if (name.size() < 21 || name[0] != '_' || name[11] != '_' || name[5] != '-' || name[8] != '-' ||
+      name[14] != '-' || name[17] != '-') {
+    return std::nullopt;
+  }
+  const std::string_view year = name.substr(1, 4), month = name.substr(6, 2), day = name.substr(9, 2),
+                         hour = name.substr(12, 2), minute = name.substr(15, 2), second = name.substr(18, 2);
+  if (!Digits(year, 4) || !Digits(month, 2) || !Digits(day, 2) || !Digits(hour, 2) || !Digits(minute, 2) ||
+      !Digits(second, 2) || Number(month) < 1 || Number(month) > 12 || Number(day) < 1 || Number(day) > 31 ||
+      Number(hour) > 23 || Number(minute) > 59 || Number(second) > 59) {
+    return std::nullopt;
+  }
+  out.time = std::string(year) + "-" + std::string(month) + "-" + std::string(day) + "T" + std::string(hour) +
+             ":" + std::string(minute) + ":" + std::string(second);
+  name.remove_prefix(20);  // "_<tag>_<language>" or "_<language>"
+  const std::size_t last = name.rfind('_');
+  if (name.empty() || name[0] != '_' || last == std::string_view::npos) return std::nullopt;
+  out.language = std::string(name.substr(last + 1));
+  if (out.language.empty() || out.language.size() > 31) return std::nullopt;
+  for (char c : out.language) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return std::nullopt;
+  }
+  if (last > 0) out.tag = std::string(name.substr(1, last - 1));
+  return out;
+}
+
+std::string CentralEuropeanTime(std::uint32_t utc_seconds) {
+  const std::int64_t utc = utc_seconds;
+  const std::int64_t year = CivilFromSeconds(utc).year;
+  const bool summer = utc >= LastSundayOneUtc(year, 3) && utc < LastSundayOneUtc(year, 10);
+  return CivilText(CivilFromSeconds(utc + (summer ? 7200 : 3600)), "");
+}
+
+std::string UtcTime(std::uint32_t utc_seconds) { return CivilText(CivilFromSeconds(utc_seconds), "Z"); }
+
+std::optional<std::int64_t> DayNumber(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text.substr(0, 4), 4) ||
+      !Digits(text.substr(5, 2), 2) || !Digits(text.substr(8, 2), 2)) {
+    return std::nullopt;
+  }
+  return DaysFromCivil(Number(text.substr(0, 4)), Number(text.substr(5, 2)), Number(text.substr(8, 2)));
+}
+
+std::string DayText(std::int64_t day) { return CivilText(CivilFromSeconds(day * 86400), "").substr(0, 10); }
+
+std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
+  return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
+}
+
+std::string Utf8FromUtf16(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;  // a lone surrogate, as Windows' own conversion shows it
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+Summary Unreadable(std::string file, std::string_view file_name, std::string why) {
+  Summary s;
+  s.file = std::move(file);
+  s.name = ParseDumpName(file_name);
+  s.error = std::move(why);
+  return s;
+}
+
+Summary Summarize(const RangeReader& input, std::string file, std::string_view file_name) {
+  std::string why;
+  const std::optional<Minidump> dump = Minidump::Open(input, &why);
+  if (!dump) return Unreadable(std::move(file), file_name, std::move(why));
+  Summary s;
+  s.file = std::move(file);
+  s.name = ParseDumpName(file_name);
+  if (!Fill(&s, *dump, &why)) return Unreadable(std::move(s.file), file_name, std::move(why));
+  s.readable = true;
+  if (s.name) {
+    s.time = s.name->time;
+    s.time_source = "name";
+  } else if (dump->header().time_date_stamp != 0) {
+    s.time = CentralEuropeanTime(dump->header().time_date_stamp);
+    s.time_source = "dump";
+  }
+  return s;
+}
+
+}  // namespace triage

@@ -1,0 +1,106 @@
+// One dump, summed up: what the file name says, the system, the exception and the
+// module it hit, the embedded report, the module list. Built from the reader alone;
+// knows nothing of buckets or output formats.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "triage/range_reader.h"
+
+namespace triage {
+
+// What a file name of the capture's form Client[_Dev]_<version>_<date>_<time>[_<tag>]_<language>.dmp says.
+struct DumpName {
+  bool development = false;
+  std::string version;
+  std::string time;  // yyyy-mm-ddThh:mm:ss, Central European time as in the name
+  std::optional<std::string> tag;
+  std::string language;
+};
+
+// Null for any name not of that form.
+std::optional<DumpName> ParseDumpName(std::string_view file_name);
+
+// A UTC time (seconds since 1970) as yyyy-mm-ddThh:mm:ss in Central European time
+// (UTC+1, UTC+2 from the last Sunday of March to the last Sunday of October, switching
+// at 01:00 UTC): the zone the capture names its dumps in, so both kinds of time compare.
+std::string CentralEuropeanTime(std::uint32_t utc_seconds);
+// The same time in UTC, yyyy-mm-ddThh:mm:ssZ.
+std::string UtcTime(std::uint32_t utc_seconds);
+// Days since 1970-01-01 of a yyyy-mm-dd date, and back.
+std::optional<std::int64_t> DayNumber(std::string_view yyyy_mm_dd);
+std::string DayText(std::int64_t day);
+
+struct Summary {
+  std::string file;  // the path as found, UTF-8
+  bool readable = false;
+  std::string error;  // one line, when not readable
+
+  struct System {
+    std::optional<std::string> os, os_version, arch;
+  };
+  std::optional<System> system;
+  std::optional<DumpName> name;
+  std::optional<std::string> client_version;
+
+  struct Exception {
+    std::uint32_t code = 0;
+    std::optional<std::string> name;
+    std::uint64_t address = 0;
+    std::uint32_t thread = 0;
+    std::optional<std::string> access;
+    std::optional<std::uint64_t> target;
+  };
+  std::optional<Exception> exception;
+
+  struct Fault {
+    std::optional<std::string> module;
+    std::u16string module_utf16;  // the same name for the advice patterns
+    std::optional<std::uint64_t> offset;
+    std::optional<std::string> module_version;
+  };
+  std::optional<Fault> fault;  // present with the exception
+
+  struct Report {
+    std::vector<std::pair<std::string, std::string>> fields;  // first of each key, in order
+    std::vector<std::string> client_text;  // the client's own lines, between advice and modules
+    std::size_t lines = 0;
+    bool cut = false;  // longer than the reader takes
+  };
+  std::optional<Report> report;
+  std::optional<std::string> advice;
+
+  struct ModuleRow {
+    std::string name, path;
+    std::uint64_t base = 0;
+    std::uint32_t size = 0;
+    std::optional<std::string> version;
+  };
+  std::vector<ModuleRow> modules;
+
+  std::optional<std::string> dump_time;  // the header's time stamp, UTC
+  std::optional<std::string> time;       // when it crashed: the name's time, else the dump's, CE time
+  std::optional<std::string> time_source;  // "name" or "dump"
+  std::optional<std::uint32_t> process_id;
+  std::size_t thread_count = 0;
+
+  std::optional<std::string> bucket;  // set by the bucketing stage
+};
+
+// Reads one dump. `file` is the path to report, `file_name` its last component. Never
+// fails: an unreadable dump gives readable false and the reason.
+Summary Summarize(const RangeReader& input, std::string file, std::string_view file_name);
+
+// A summary of a file that could not even be opened.
+Summary Unreadable(std::string file, std::string_view file_name, std::string why);
+
+// "a.b.c.d" from a fixed file version's two halves.
+std::string VersionText(std::uint32_t ms, std::uint32_t ls);
+std::string Utf8FromUtf16(std::u16string_view text);
+
+}  // namespace triage

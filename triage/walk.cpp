@@ -1,0 +1,87 @@
+#include "triage/walk.h"
+
+#include <algorithm>
+#include <set>
+#include <system_error>
+
+namespace triage {
+namespace fs = std::filesystem;
+namespace {
+
+bool HasDumpExtension(const fs::path& path) {
+  std::string extension = Utf8Path(path.extension());
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension == ".dmp";
+}
+
+}  // namespace
+
+std::string Utf8Path(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+fs::path PathFromUtf8(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
+
+void FindDumps(const fs::path& root, std::vector<Found>* out) {
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) {
+    out->push_back({root, Utf8Path(root), std::nullopt});
+    return;
+  }
+  std::set<fs::path> entered;
+  std::vector<fs::path> pending{root};
+  while (!pending.empty()) {
+    const fs::path folder = pending.back();
+    pending.pop_back();
+    const fs::path canonical = fs::canonical(folder, ec);
+    if (ec) {
+      out->push_back({folder, Utf8Path(folder), "cannot search this folder: " + ec.message()});
+      continue;
+    }
+    if (!entered.insert(canonical).second) {
+      out->push_back({folder, Utf8Path(folder),
+                      "not searched again: a link back to " + Utf8Path(canonical) + ", searched already"});
+      continue;
+    }
+    std::vector<fs::path> files;
+    std::vector<fs::path> folders;
+    fs::directory_iterator it(folder, ec);
+    if (ec) {
+      out->push_back({folder, Utf8Path(folder), "cannot search this folder: " + ec.message()});
+      continue;
+    }
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      const fs::path path = it->path();
+      std::error_code status_ec;
+      const fs::file_status status = fs::status(path, status_ec);
+      if (fs::is_directory(status)) {
+        folders.push_back(path);
+      } else if (HasDumpExtension(path)) {
+        files.push_back(path);
+      }
+    }
+    if (ec) out->push_back({folder, Utf8Path(folder), "search of this folder stopped: " + ec.message()});
+    std::sort(files.begin(), files.end());
+    std::sort(folders.begin(), folders.end());
+    for (const fs::path& file : files) {
+      std::error_code status_ec;
+      const fs::file_status status = fs::status(file, status_ec);
+      std::optional<std::string> error;
+      if (!fs::exists(status)) {
+        error = fs::is_symlink(fs::symlink_status(file, status_ec)) ? "a link to nothing"
+                                                                    : "cannot open: " + status_ec.message();
+      }
+      out->push_back({file, Utf8Path(file), error});
+    }
+    for (const fs::path& sub : folders) {
+      // A folder named like a dump is searched like any folder, and said to be no dump.
+      if (HasDumpExtension(sub)) out->push_back({sub, Utf8Path(sub), "a folder, not a dump file"});
+    }
+    for (auto sub = folders.rbegin(); sub != folders.rend(); ++sub) pending.push_back(*sub);
+  }
+}
+
+}  // namespace triage
