@@ -4,7 +4,10 @@
 #include <cstring>
 
 #include "capture/context_block_read.h"
+#include "capture/dump_path.h"
+#include "capture/modules.h"
 #include "capture/report.h"
+#include "capture/unique_handle.h"
 #include "common/bounded_string.h"
 
 namespace capture {
@@ -14,36 +17,48 @@ using common::BoundedCopy;
 using common::BoundedFormat;
 using common::Succeeded;
 
-// Owns a file handle of the FilePort so that it is closed on every path.
-class FileOwner {
- public:
-  FileOwner(FilePort& files, Handle handle) : files_(files), handle_(handle) {}
-  FileOwner(const FileOwner&) = delete;
-  FileOwner& operator=(const FileOwner&) = delete;
-  ~FileOwner() { Close(); }
+using PathBuffer = std::array<char16_t, kPathCapacity>;
 
-  bool valid() const { return handle_ != InvalidHandle(); }
-  Handle get() const { return handle_; }
-  void Close() {
-    if (valid()) files_.Close(handle_);
-    handle_ = InvalidHandle();
-  }
-
- private:
-  FilePort& files_;
-  Handle handle_;
+struct DumpPaths {
+  PathBuffer dump{};        // the final name, in the crash folder
+  PathBuffer temp{};        // the name the dump is written under until it is committed
+  PathBuffer client_dir{};  // the folder of Client.exe, which also holds the notifier
 };
+
+// The dump's final and temporary names and the client directory: no file is written
+// before both names are known to fit.
+bool ComposeDumpPaths(const CapturePorts& ports, const CrashInfo& info,
+                      std::uint64_t context_address, DumpPaths* paths) {
+  return BuildDumpPath(ports, &info, context_address, paths->dump.data(), paths->dump.size(),
+                       paths->client_dir.data(), paths->client_dir.size()) &&
+         Succeeded(BoundedFormat(paths->temp.data(), paths->temp.size(), u"%s.tmp",
+                                 {paths->dump.data()}));
+}
+
+// The crash report and the fault module it names. What cannot be read here only costs the
+// report its part: the client's texts without the block, the module without a snapshot.
+void GatherReport(const CapturePorts& ports, const CrashInfo& info, std::uint64_t context_address,
+                  PathBuffer& fault_module, std::array<char, kReportCapacity>& report) {
+  CrashContextBlock block;
+  std::memset(&block, 0, sizeof(block));
+  const bool block_read = ReadContextBlock(ports.process, info.process, context_address, &block);
+  FindFaultModule(ports, ports.process.ProcessId(info.process), info.address, fault_module.data(),
+                  fault_module.size());
+  ComposeReport(ports, info, block_read ? &block : nullptr, fault_module.data(), report.data(),
+                report.size());
+  report[report.size() - 1] = '\0';
+}
 
 // Writes the dump into the open temporary file and checks what landed on disk: the
 // writer's own success says nothing about whether the bytes reached the file.
-bool WriteAndCheckDump(CapturePorts& ports, const CrashInfo& info, Handle file,
+bool WriteAndCheckDump(const CapturePorts& ports, const CrashInfo& info, Handle file,
                        const char* report) {
   DumpRequest request;
   request.process = info.process;
-  request.process_id = ports.naming.process.ProcessId(info.process);
+  request.process_id = ports.process.ProcessId(info.process);
   request.file = file;
   request.dump_type = kDumpType;
-  request.thread_id = ports.naming.process.ThreadId(info.thread);
+  request.thread_id = ports.process.ThreadId(info.thread);
   request.exception_record = info.exception_record;
   request.context = info.context;
   request.stream_type = kCommentStreamA;
@@ -56,17 +71,39 @@ bool WriteAndCheckDump(CapturePorts& ports, const CrashInfo& info, Handle file,
   return size >= kMinimumDumpSize;
 }
 
+// No reader ever sees a half-written .dmp: the dump is written and checked under the
+// temporary name and gets its final name only by the rename, which replaces an older dump
+// of that name. Whatever fails, the temporary file goes and nothing else is left.
+bool WriteDumpAtomically(const CapturePorts& ports, const CrashInfo& info, const DumpPaths& paths,
+                         const char* report) {
+  ports.files.Delete(paths.temp.data());  // left by a capture that died half-way, if any
+  {
+    UniqueFileHandle file(ports.handles, ports.files.CreateForWriting(paths.temp.data()));
+    if (!file.valid()) return false;
+    if (!WriteAndCheckDump(ports, info, file.get(), report)) {
+      file.Close();
+      ports.files.Delete(paths.temp.data());
+      return false;
+    }
+  }  // closed before the rename
+  if (!ports.files.MoveReplacing(paths.temp.data(), paths.dump.data())) {
+    ports.files.Delete(paths.temp.data());
+    return false;
+  }
+  return true;
+}
+
 // Starts the notifier from the client directory without waiting for it. Nothing here
 // can undo a committed dump, so every failure just means no notifier.
-void StartNotifier(ProcessStartPort& starter, FilePort& files, const char16_t* client_dir,
+void StartNotifier(const CapturePorts& ports, const char16_t* client_dir,
                    const char16_t* fault_module) {
   if (client_dir[0] == u'\0') return;
-  std::array<char16_t, kPathCapacity> notifier{};
+  PathBuffer notifier{};
   if (!Succeeded(BoundedFormat(notifier.data(), notifier.size(), u"%s\\Brisvane.exe",
                                {client_dir}))) {
     return;
   }
-  if (files.Kind(notifier.data()) != PathKind::kFile) return;
+  if (ports.files.Kind(notifier.data()) != PathKind::kFile) return;
 
   std::array<char16_t, kCommandLineCapacity> command_line{};
   if (!Succeeded(BoundedFormat(command_line.data(), command_line.size(),
@@ -74,35 +111,18 @@ void StartNotifier(ProcessStartPort& starter, FilePort& files, const char16_t* c
     return;
   }
   StartedProcess started;
-  if (starter.Start(notifier.data(), command_line.data(), client_dir, &started)) {
-    starter.CloseBoth(started);
-  }
+  if (!ports.starter.Start(notifier.data(), command_line.data(), client_dir, &started)) return;
+  // The notifier is never waited for and its outcome never asked: both handles go at
+  // once, the thread's first (owners close in the reverse order of their making).
+  const UniqueProcessHandle process(ports.handles, started.process);
+  const UniqueProcessHandle thread(ports.handles, started.thread);
 }
 
 }  // namespace
 
-void FindFaultModule(ModulePort& modules, std::uint32_t process_id, std::uint64_t address,
-                     char16_t* name, std::size_t capacity) {
-  if (name == nullptr || capacity == 0) return;
-  name[0] = u'\0';
-  const Handle snapshot = modules.OpenSnapshot(process_id);
-  if (snapshot == InvalidHandle()) return;
-  ModuleEntry entry;
-  for (bool more = modules.FirstModule(snapshot, &entry); more;
-       more = modules.NextModule(snapshot, &entry)) {
-    // Measured from the base, so a module at the top of the address space cannot wrap.
-    if (address >= entry.base && address - entry.base < entry.size) {
-      entry.name[std::size(entry.name) - 1] = u'\0';
-      if (!Succeeded(BoundedCopy(name, capacity, entry.name))) name[0] = u'\0';
-      break;
-    }
-  }
-  modules.CloseSnapshot(snapshot);
-}
-
-bool WriteReportTextFile(FilePort& files, const char16_t* dump_path, const char* report,
+bool WriteReportTextFile(const CapturePorts& ports, const char16_t* dump_path, const char* report,
                          std::size_t report_length) {
-  std::array<char16_t, kPathCapacity> path{};
+  PathBuffer path{};
   if (!Succeeded(BoundedCopy(path.data(), path.size(), dump_path))) return false;
   const std::size_t length = common::Length(path.data());
   std::size_t dot = length;
@@ -115,72 +135,31 @@ bool WriteReportTextFile(FilePort& files, const char16_t* dump_path, const char*
   if (dot == length) return false;
   if (!Succeeded(BoundedCopy(path.data() + dot, path.size() - dot, u".txt"))) return false;
 
-  FileOwner file(files, files.CreateForWriting(path.data()));
+  const UniqueFileHandle file(ports.handles, ports.files.CreateForWriting(path.data()));
   if (!file.valid()) return false;
   const auto size = static_cast<std::uint32_t>(report_length);
   std::uint32_t written = 0;
-  const bool ok = files.Write(file.get(), report, size, &written);
+  const bool ok = ports.files.Write(file.get(), report, size, &written);
   return ok && written == size;
 }
 
-bool Capture(CapturePorts ports, const CrashInfo* info, std::uint64_t context_address) {
-  // 1. Nothing to capture without the crashed process.
+bool Capture(const CapturePorts& ports, const CrashInfo* info, std::uint64_t context_address) {
+  // Decline what is not the client's crash: the builder refuses any other image.
   if (info == nullptr || info->process == nullptr) return false;
+  DumpPaths paths;
+  if (!ComposeDumpPaths(ports, *info, context_address, &paths)) return false;
 
-  // 2. Dump path and client directory; the builder also refuses anything but the client.
-  std::array<char16_t, kPathCapacity> dump_path{};
-  std::array<char16_t, kPathCapacity> client_dir{};
-  if (!BuildDumpPath(ports.naming, info, context_address, dump_path.data(), dump_path.size(),
-                     client_dir.data(), client_dir.size())) {
-    return false;
-  }
-
-  // 3. The dump is written under a temporary name and only renamed once checked, so a
-  // reader never sees a half-written .dmp.
-  std::array<char16_t, kPathCapacity> temp_path{};
-  if (!Succeeded(BoundedFormat(temp_path.data(), temp_path.size(), u"%s.tmp",
-                               {dump_path.data()}))) {
-    return false;
-  }
-
-  // 4. A block that cannot be read only costs the report the client's texts.
-  CrashContextBlock block;
-  std::memset(&block, 0, sizeof(block));
-  const bool block_read =
-      ReadContextBlock(ports.naming.process, info->process, context_address, &block);
-
-  // 5. Fault module.
-  std::array<char16_t, kPathCapacity> fault_module{};
-  FindFaultModule(ports.modules, ports.naming.process.ProcessId(info->process), info->address,
-                  fault_module.data(), fault_module.size());
-
-  // 6. Report.
+  // Gather what the dump carries besides the process itself.
+  PathBuffer fault_module{};
   std::array<char, kReportCapacity> report{};
-  ComposeReport(ports.naming.process, ports.modules, *info, block_read ? &block : nullptr,
-                fault_module.data(), report.data(), report.size());
-  report[report.size() - 1] = '\0';
+  GatherReport(ports, *info, context_address, fault_module, report);
 
-  // 7.-9. Write and check the dump in the temporary file.
-  ports.files.Delete(temp_path.data());
-  {
-    FileOwner file(ports.files, ports.files.CreateForWriting(temp_path.data()));
-    if (!file.valid()) return false;
-    if (!WriteAndCheckDump(ports, *info, file.get(), report.data())) {
-      file.Close();
-      ports.files.Delete(temp_path.data());
-      return false;
-    }
-  }  // 10. The file is closed before the rename.
+  // Commit.
+  if (!WriteDumpAtomically(ports, *info, paths, report.data())) return false;
 
-  // 10. Commit, replacing an older dump of the same name.
-  if (!ports.files.MoveReplacing(temp_path.data(), dump_path.data())) {
-    ports.files.Delete(temp_path.data());
-    return false;
-  }
-
-  // 11.-13. The dump is committed: the rest cannot fail the capture.
-  WriteReportTextFile(ports.files, dump_path.data(), report.data(), std::strlen(report.data()));
-  StartNotifier(ports.starter, ports.files, client_dir.data(), fault_module.data());
+  // Nothing after the commit can fail the capture.
+  WriteReportTextFile(ports, paths.dump.data(), report.data(), std::strlen(report.data()));
+  StartNotifier(ports, paths.client_dir.data(), fault_module.data());
   return true;
 }
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "capture/context_block.h"
-#include "capture/platform.h"
+#include "capture/ports.h"
 
 namespace capture {
 

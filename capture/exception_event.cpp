@@ -2,7 +2,7 @@
 
 namespace capture {
 
-common::HResult OnExceptionEvent(CapturePorts ports, const CrashInfo* info,
+common::HResult OnExceptionEvent(const CapturePorts& ports, const CrashInfo* info,
                                  std::uint64_t context_address, std::int32_t* claimed,
                                  char16_t* event_name, std::uint32_t* size,
                                  std::uint32_t* signature_count) {

@@ -3,20 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 #include "capture/capture.h"
 #include "common/bounded_string.h"
 
 namespace capture {
 
-// The custom WER event under which a captured crash is claimed.
+// The custom WER event under which a captured crash is claimed, and its size in units
+// with the terminator.
 inline constexpr char16_t kEventName[] = u"QuorvandelmirathornClientCrash";
-inline constexpr std::uint32_t kEventNameSize = 31;  // units, with the terminator
+inline constexpr std::uint32_t kEventNameSize = std::size(kEventName);
 inline constexpr common::HResult kNotImplemented = static_cast<common::HResult>(0x80004001u);
 
 // OutOfProcessExceptionEventCallback. `claimed` is a BOOL, `size` and `signature_count`
 // DWORDs. The crash is claimed only when the capture succeeded and the event name fit.
-common::HResult OnExceptionEvent(CapturePorts ports, const CrashInfo* info,
+common::HResult OnExceptionEvent(const CapturePorts& ports, const CrashInfo* info,
                                  std::uint64_t context_address, std::int32_t* claimed,
                                  char16_t* event_name, std::uint32_t* size,
                                  std::uint32_t* signature_count);

@@ -2,14 +2,8 @@
 // client crashed. They only translate between WER's types and the portable capture.
 #include <windows.h>
 
-#include "capture/capture.h"
-#include "capture/dump_writer_win.h"
 #include "capture/exception_event.h"
-#include "capture/files_win.h"
-#include "capture/modules_win.h"
-#include "capture/naming_win.h"
-#include "capture/process_start_win.h"
-#include "capture/process_win.h"
+#include "capture/ports_win.h"
 #include "capture/wer_runtime_exception_win.h"
 
 using capture::WerRuntimeExceptionInformation;
@@ -33,21 +27,10 @@ HRESULT WINAPI OutOfProcessExceptionEventCallback(
     info.context = &pExceptionInformation->context;
   }
 
-  capture::WinProcessPort process;
-  capture::WinFolderPort folders;
-  capture::WinVersionPort version;
-  capture::WinSettingsPort settings;
-  capture::WinClockPort clock;
-  capture::WinModulePort modules;
-  capture::WinFilePort files;
-  capture::WinDumpWriterPort dumps;
-  capture::WinProcessStartPort starter;
-  const capture::CapturePorts ports{{process, folders, version, settings, clock},
-                                    modules, files, dumps, starter};
-
+  capture::WinPorts platform;
   static_assert(sizeof(BOOL) == sizeof(std::int32_t) && sizeof(DWORD) == sizeof(std::uint32_t));
   return capture::OnExceptionEvent(
-      ports, pExceptionInformation != nullptr ? &info : nullptr,
+      platform.Ports(), pExceptionInformation != nullptr ? &info : nullptr,
       reinterpret_cast<std::uintptr_t>(pContext), reinterpret_cast<std::int32_t*>(pbOwnershipClaimed),
       reinterpret_cast<char16_t*>(pwszEventName), reinterpret_cast<std::uint32_t*>(pchSize),
       reinterpret_cast<std::uint32_t*>(pdwSignatureCount));

@@ -1,6 +1,7 @@
 #include "capture/report.h"
 
 #include "capture/advice.h"
+#include "capture/modules.h"
 #include "capture/report_text.h"
 #include "capture/utf8.h"
 
@@ -21,47 +22,27 @@ constexpr std::size_t kReportText2Bytes = 49152;
 static_assert(kReportText1Bytes >= 3 * (sizeof(CrashContextBlock::reportText1) / 2 - 1) + 1);
 static_assert(kReportText2Bytes >= 3 * (sizeof(CrashContextBlock::reportText2) / 2 - 1) + 1);
 
-// Closes a module snapshot when the listing ends, however it ends.
-class SnapshotCloser {
- public:
-  SnapshotCloser(ModulePort& modules, Handle snapshot) : modules_(modules), snapshot_(snapshot) {}
-  ~SnapshotCloser() { modules_.CloseSnapshot(snapshot_); }
-  SnapshotCloser(const SnapshotCloser&) = delete;
-  SnapshotCloser& operator=(const SnapshotCloser&) = delete;
-
- private:
-  ModulePort& modules_;
-  Handle snapshot_;
-};
-
-void AppendModuleList(ProcessPort& process, ModulePort& modules, Handle process_handle,
-                      char* report, std::size_t capacity) {
-  if (process_handle == nullptr) return;
+void AppendModuleList(const CapturePorts& ports, Handle process, char* report,
+                      std::size_t capacity) {
+  if (process == nullptr) return;
   // Process id 0 asks the platform for a snapshot of the calling process: the report
   // would list the host's modules as the client's. Better no list than a wrong one.
-  const std::uint32_t process_id = process.ProcessId(process_handle);
+  const std::uint32_t process_id = ports.process.ProcessId(process);
   if (process_id == 0) return;
-  const Handle snapshot = modules.OpenSnapshot(process_id);
-  if (snapshot == InvalidHandle()) return;
-  const SnapshotCloser closer(modules, snapshot);
 
-  ModuleEntry entry{};
   char name[kModuleNameBytes] = {};
   std::uint32_t index = 0;
-  bool fetched = modules.FirstModule(snapshot, &entry);
-  while (fetched) {
-    entry.name[sizeof(entry.name) / sizeof(entry.name[0]) - 1] = u'\0';
+  ForEachModule(ports, process_id, [&](const ModuleEntry& entry) {
     ToUtf8(entry.name, name, sizeof(name));
     BoundedAppend(report, capacity, "runtime.module.%lu=%s\r\n", {index, name});
     ++index;
-    if (index == kMaxModuleLines) break;
-    fetched = modules.NextModule(snapshot, &entry);
-  }
+    return index < kMaxModuleLines;
+  });
 }
 
 }  // namespace
 
-void ComposeReport(ProcessPort& process, ModulePort& modules, const CrashInfo& info,
+void ComposeReport(const CapturePorts& ports, const CrashInfo& info,
                    const CrashContextBlock* block, const char16_t* fault_module, char* report,
                    std::size_t capacity) {
   if (report == nullptr || capacity == 0) return;
@@ -86,7 +67,7 @@ void ComposeReport(ProcessPort& process, ModulePort& modules, const CrashInfo& i
   BoundedAppend(report, capacity, "primary.synthetic=false\r\n");
   BoundedAppend(report, capacity, "primary.code=0x%08lX\r\n", {info.code});
   BoundedAppend(report, capacity, "primary.address=0x%p\r\n", {Address{info.address}});
-  BoundedAppend(report, capacity, "primary.thread=%lu\r\n", {process.ThreadId(info.thread)});
+  BoundedAppend(report, capacity, "primary.thread=%lu\r\n", {ports.process.ThreadId(info.thread)});
   BoundedAppend(report, capacity, "secondary.count=0\r\n");
   BoundedAppend(report, capacity, "fault.module=%s\r\n",
                 {module_name[0] != '\0' ? module_name : "unknown"});
@@ -95,7 +76,7 @@ void ComposeReport(ProcessPort& process, ModulePort& modules, const CrashInfo& i
   BoundedAppend(report, capacity, "%s", {report_text1});
   BoundedAppend(report, capacity, "%s", {report_text2});
 
-  AppendModuleList(process, modules, info.process, report, capacity);
+  AppendModuleList(ports, info.process, report, capacity);
 }
 
 }  // namespace capture

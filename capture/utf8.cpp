@@ -37,7 +37,7 @@ void TerminateUtf8(char* buffer, std::size_t capacity) {
   }
 }
 
-void ToUtf8Portable(const char16_t* text, char* buffer, std::size_t capacity) {
+void ToUtf8(const char16_t* text, char* buffer, std::size_t capacity) {
   if (buffer == nullptr || capacity == 0) return;
   std::memset(buffer, 0, capacity);
   if (text == nullptr || text[0] == u'\0') return;
@@ -77,11 +77,5 @@ void ToUtf8Portable(const char16_t* text, char* buffer, std::size_t capacity) {
   }
   TerminateUtf8(buffer, capacity);
 }
-
-#if !defined(_WIN32)
-void ToUtf8(const char16_t* text, char* buffer, std::size_t capacity) {
-  ToUtf8Portable(text, buffer, capacity);
-}
-#endif
 
 }  // namespace capture

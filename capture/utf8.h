@@ -1,6 +1,9 @@
-// UTF-16 to UTF-8 into fixed byte buffers, for the 8-bit crash report.
+// UTF-16 to UTF-8 into fixed byte buffers, for the 8-bit crash report. The converter gives
+// the very bytes that the platform's WideCharToMultiByte(CP_UTF8) leaves under these buffer
+// rules, which an oracle test under Wine checks; being portable, it is the one every build
+// ships and every fuzzer runs.
 //
-// Every converter here fills the buffer in any case and reports nothing:
+// It fills the buffer in any case and reports nothing:
 //  - a null buffer or a capacity of 0 is left untouched;
 //  - otherwise the buffer first holds the empty text (all of it zeroed), and a null or
 //    empty text leaves it so;
@@ -15,23 +18,11 @@
 
 namespace capture {
 
-// The converter of this build: the platform's (WideCharToMultiByte) on Windows, the
-// portable one elsewhere. The report composer uses this one.
 void ToUtf8(const char16_t* text, char* buffer, std::size_t capacity);
 
-// The portable converter, present in every build so that it can be checked against the
-// platform's on shared inputs.
-void ToUtf8Portable(const char16_t* text, char* buffer, std::size_t capacity);
-
-#if defined(_WIN32)
-// WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, capacity, nullptr, nullptr) with the
-// buffer rules above.
-void ToUtf8Platform(const char16_t* text, char* buffer, std::size_t capacity);
-#endif
-
-// The ending both converters share: forces the last byte to NUL and then drops an
-// incomplete UTF-8 sequence at the end of the text, which that NUL (or a platform that
-// stops inside a character) may have left.
+// The converter's ending: forces the last byte to NUL and then drops an incomplete UTF-8
+// sequence at the end of the text, which that NUL (or the platform's converter, which
+// stops inside a character when the buffer is full) may have left.
 void TerminateUtf8(char* buffer, std::size_t capacity);
 
 }  // namespace capture

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "capture/context_block_read.h"
-#include "fakes/fake_process.h"
+#include "fakes/fake_platform.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool no_process = (mode & 4) != 0;
   const bool zero_address = (mode & 8) != 0;
 
-  fakes::FakeProcess process;
-  process.read_fails = read_fails;
+  fakes::FakePlatform process;
+  if (read_fails) process.faults.FailEveryCall("ReadProcessMemory");
   if (expand) {
     // A length from 37068 - 128 to 37068 + 127, plus the offset: short, exact and long.
     const std::size_t length = CRASH_CONTEXT_BLOCK_SIZE - 128 + in.Byte() + offset;
@@ -83,8 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (unsigned char b : dest->before) fuzz::Check(b == kGuard);
   for (unsigned char b : dest->after) fuzz::Check(b == kGuard);
   // One read at most, and none without a process or an address.
-  fuzz::Check(process.read_calls <= 1);
-  if (no_process || zero_address) fuzz::Check(process.read_calls == 0);
+  const int reads = process.faults.Calls("ReadProcessMemory");
+  fuzz::Check(reads <= 1);
+  if (no_process || zero_address) fuzz::Check(reads == 0);
 
   const bool whole = !read_fails && !no_process && !zero_address &&
                      process.memory.size() >= offset + CRASH_CONTEXT_BLOCK_SIZE;

@@ -4,7 +4,7 @@
 // whatever the inputs, a true result is a terminated path in the client's crash folder,
 // starting "<client dir>\Crash\Client", ending ".dmp", with a file name that Windows
 // accepts and a language of 1 to 31 letters and digits; both outputs stay inside their
-// capacities and the version resource is always given back.
+// capacities.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -17,7 +17,7 @@
 #include "capture/context_block.h"
 #include "capture/dump_name.h"
 #include "capture/dump_path.h"
-#include "fakes/fake_naming.h"
+#include "fakes/fake_platform.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -162,19 +162,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckNormalization(language_text);
 
   // --- The fakes ---
-  auto fake = std::make_unique<fakes::FakeNaming>();
-  fake->version.resources.clear();
+  auto fake = std::make_unique<fakes::FakePlatform>();
+  fake->versions.clear();
   static const char16_t* const kNames[] = {u"Client.exe", u"CLIENT.EXE", u"client.exe"};
   const std::u16string name = (more & 3) == 3 ? name_text : kNames[more & 3];
   const std::u16string image = image_raw ? dir_text : dir_text + u"\\" + name;
-  fake->process.image_path = image;
-  if (!no_version) fake->version.resources[fuzz::UpToNul(image)] = {version_ms, version_ls};
-  fake->folders.create_fails = create_fails;
-  if (more & 0x10) fake->folders.folders.insert(dir_text + u"\\Crash");
-  if (more & 0x20) fake->folders.files.insert(dir_text + u"\\Crash");
-  fake->clock.utc = utc;
-  fake->clock.machine_local = machine;
-  fake->clock.zone_known = zone_known;
+  fake->image_path = image;
+  if (!no_version) fake->versions[fuzz::UpToNul(image)] = {version_ms, version_ls};
+  if (create_fails) fake->faults.FailEveryCall("CreateDirectoryW");
+  if (more & 0x10) fake->folders.insert(dir_text + u"\\Crash");
+  if (more & 0x20) fake->AddFile(dir_text + u"\\Crash");
+  fake->utc = utc;
+  fake->machine_local = machine;
+  if (!zone_known) fake->faults.FailEveryCall("GetTimeZoneInformationForYear");
 
   auto block = std::make_unique<CrashContextBlock>();
   std::memset(block.get(), 0, sizeof(CrashContextBlock));
@@ -186,11 +186,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               std::min(language_text.size(), std::size(block->language)) * 2);
   std::uint64_t address = 0;
   if (block_present) {
-    fake->process.memory.resize(block_cut ? cut_length : sizeof(CrashContextBlock));
-    if (!fake->process.memory.empty()) {
-      std::memcpy(fake->process.memory.data(), block.get(), fake->process.memory.size());
+    fake->memory.resize(block_cut ? cut_length : sizeof(CrashContextBlock));
+    if (!fake->memory.empty()) {
+      std::memcpy(fake->memory.data(), block.get(), fake->memory.size());
     }
-    address = fake->process.memory_base;
+    address = fake->memory_base;
   }
 
   // --- The model ---
@@ -217,11 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       } else {
         language = u"ENEU";
       }
-      capture::CalendarTime when = machine;
-      if (zone_known) {
-        fakes::FakeClock clock;
-        clock.ZoneLocalTime(u"Central European Standard Time", utc, &when);
-      }
+      const capture::CalendarTime when = zone_known ? fakes::CentralEuropeanTime(utc) : machine;
       const bool dev = read ? development != 0 : version == u"10.1.0.0";
       std::u16string tag_suffix;
       const std::u16string tag = fuzz::UpToNul(tag_text.substr(0, 63));
@@ -236,7 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected = dump_capacity > want_path.size();
     }
   }
-  if (ini_present) fake->settings.files[want_dir + u"\\Vostrel.ini"][u"Locale/Language"] = ini_value;
+  if (ini_present) fake->ini[want_dir + u"\\Vostrel.ini"][u"Locale/Language"] = ini_value;
+  // The client runs from its folder, so that folder exists.
+  if (last != std::u16string::npos) fake->folders.insert(image_seen.substr(0, last));
 
   // --- The call ---
   GuardedText dump, dir;
@@ -247,7 +245,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fuzz::Check(dump.GuardsIntact(dump_capacity));
   fuzz::Check(dir.GuardsIntact(dir_capacity));
-  fuzz::Check(fake->version.outstanding == 0);
   fuzz::Check(result == expected);
   if (!result) return 0;
 

@@ -1,9 +1,9 @@
-// The notifier over arbitrary command lines: the start-up's tail, the module option
-// parser, the advice and the crash message, each compared with the rule written out once
-// more. The command line lies in a heap block of exactly its length and terminator, so
-// ASan sees any read beyond its end; outputs lie between guard units.
+// The notifier over arbitrary command-line tails: the module option parser, the advice
+// and the crash message, each compared with the rule written out once more. The tail lies
+// in a heap block of exactly its length and terminator, so ASan sees any read beyond its
+// end; outputs lie between guard units.
 //
-// Input: a mode byte, a capacity byte, then the command line as UTF-16 units.
+// Input: a mode byte, a capacity byte, then the command-line tail as UTF-16 units.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -55,26 +55,12 @@ class RecordingBox final : public notifier::MessageBoxPort {
  public:
   int calls = 0;
   std::u16string text, caption;
-  std::uint32_t type = 0;
-  void Show(const char16_t* t, const char16_t* c, std::uint32_t ty) override {
+  void Show(const char16_t* t, const char16_t* c, std::uint32_t) override {
     ++calls;
     text = t;
     caption = c;
-    type = ty;
   }
 };
-
-// The start-up's rule: the program name runs to the first unit of 0x20 or below outside
-// double quotes (each quote toggles), then blanks and control units are passed over.
-std::size_t ModelTail(const std::u16string& line) {
-  std::size_t i = 0;
-  bool quoted = false;
-  for (; i < line.size() && (quoted || line[i] > u' '); ++i) {
-    if (line[i] == u'"') quoted = !quoted;
-  }
-  while (i < line.size() && line[i] <= u' ') ++i;
-  return i;
-}
 
 // The first exact marker; the value up to the next double quote or the end.
 std::u16string ModelModule(const std::u16string& tail, std::size_t capacity) {
@@ -102,32 +88,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Exactly the text and its terminator, nothing behind it for a read to land on.
   const std::size_t units = text.size() + 1;
-  std::unique_ptr<char16_t[]> line(new char16_t[units]);
-  std::memcpy(line.get(), text.c_str(), units * sizeof(char16_t));
-
-  // Bit 0: a full command line that goes through the start-up's rule first.
-  const char16_t* tail = line.get();
-  std::u16string tail_text = text;
-  if ((mode & 1) != 0) {
-    tail = notifier::CommandLineTail(line.get());
-    const std::size_t offset = ModelTail(text);
-    fuzz::Check(tail == line.get() + offset);
-    tail_text = text.substr(offset);
-  }
+  std::unique_ptr<char16_t[]> tail(new char16_t[units]);
+  std::memcpy(tail.get(), text.c_str(), units * sizeof(char16_t));
 
   // The parser alone, at any capacity up to the notifier's.
   const std::size_t capacity = (mode & 2) != 0 ? capacity_byte : notifier::kModuleNameCapacity;
   GuardedUnits<notifier::kModuleNameCapacity> parsed(capacity);
-  notifier::ParseModuleOption(tail, parsed.data(), capacity);
+  notifier::ParseModuleOption(tail.get(), parsed.data(), capacity);
   fuzz::Check(parsed.GuardsIntact());
-  if (capacity > 0) fuzz::Check(parsed.Text() == ModelModule(tail_text, capacity));
+  if (capacity > 0) fuzz::Check(parsed.Text() == ModelModule(text, capacity));
 
-  // The whole run: one box, its caption and type, and a message of one of the two forms.
+  // The whole run: one box, its caption, and a message of one of the two forms.
   RecordingBox box;
-  fuzz::Check(notifier::RunNotifier(tail, box) == 0);
+  fuzz::Check(notifier::RunNotifier(tail.get(), box) == 0);
   fuzz::Check(box.calls == 1);
-  fuzz::Check(box.caption == u"Game Crash" && box.type == 0x50010);
-  const std::u16string module = ModelModule(tail_text, notifier::kModuleNameCapacity);
+  fuzz::Check(box.caption == u"Game Crash");
+  const std::u16string module = ModelModule(text, notifier::kModuleNameCapacity);
   fuzz::Check(module.size() <= 259);
   const std::u16string advice = notifier::DialogAdvice(module.c_str());
   bool known = advice.empty();

@@ -159,7 +159,7 @@ void FuzzUtf8(fuzz::Input& in) {
 
   GuardedBytes buffer(capacity);
   for (std::size_t i = 0; i < capacity; ++i) buffer.data()[i] = 'q';
-  capture::ToUtf8Portable(text.c_str(), buffer.data(), capacity);
+  capture::ToUtf8(text.c_str(), buffer.data(), capacity);
   fuzz::Check(buffer.GuardsIntact());
   if (capacity == 0) return;
 

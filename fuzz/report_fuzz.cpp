@@ -17,7 +17,7 @@
 #include "capture/advice.h"
 #include "capture/context_block_read.h"
 #include "capture/report.h"
-#include "fakes/fake_process.h"
+#include "fakes/fake_platform.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -92,14 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < repeat && name.size() < 300; ++i) name += piece;
   }
 
-  fakes::FakeProcess process;
-  process.thread_id = thread_id;
-  if (no_process_id) process.process_id = 0;
-  fakes::FakeModules modules;
-  modules.open_fails = open_fails;
-  modules.first_fails = first_fails;
+  fakes::FakePlatform fake;
+  fake.thread_id = thread_id;
+  if (no_process_id) fake.process_id = 0;
+  if (open_fails) fake.faults.FailEveryCall("CreateToolhelp32Snapshot");
+  if (first_fails) fake.faults.FailEveryCall("Module32FirstW");
   for (std::size_t i = 0; i < module_count; ++i) {
-    modules.modules.push_back({0x10000 * i, 0x1000, names[i % names.size()]});
+    fake.modules.push_back({0x10000 * i, 0x1000, names[i % names.size()]});
   }
 
   // The client's block as it lies in the client, read back as the capture reads it.
@@ -109,12 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   written->version = CRASH_CONTEXT_BLOCK_VERSION;
   Tile(written->reportText1, text1_pattern, text1_units);
   Tile(written->reportText2, text2_pattern, text2_units);
-  process.memory.resize(sizeof(CrashContextBlock));
-  std::memcpy(process.memory.data(), written.get(), sizeof(CrashContextBlock));
+  fake.memory.resize(sizeof(CrashContextBlock));
+  std::memcpy(fake.memory.data(), written.get(), sizeof(CrashContextBlock));
   auto block = std::make_unique<CrashContextBlock>();
   std::memset(block.get(), 0, sizeof(CrashContextBlock));
-  const bool read = with_block && capture::ReadContextBlock(process, reinterpret_cast<capture::Handle>(0x44),
-                                                            process.memory_base, block.get());
+  const bool read = with_block && capture::ReadContextBlock(fake, reinterpret_cast<capture::Handle>(0x44),
+                                                            fake.memory_base, block.get());
   fuzz::Check(read == with_block);
 
   capture::CrashInfo info;
@@ -128,11 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> buffer(kGuardBytes + capture::kReportCapacity + kGuardBytes, kGuard);
   char* report = buffer.data() + kGuardBytes;
-  capture::ComposeReport(process, modules, info, read ? block.get() : nullptr, fault_arg, report, capacity);
+  capture::ComposeReport(fake.Ports(), info, read ? block.get() : nullptr, fault_arg, report, capacity);
 
   for (std::size_t i = 0; i < kGuardBytes; ++i) fuzz::Check(buffer[i] == kGuard);
   for (std::size_t i = kGuardBytes + capacity; i < buffer.size(); ++i) fuzz::Check(buffer[i] == kGuard);
-  fuzz::Check(modules.open_snapshots == 0);
+  fuzz::Check(fake.OpenHandles() == 0 && fake.handle_misuses == 0);
   if (capacity == 0) return 0;
 
   const void* nul = std::memchr(report, '\0', capacity);
@@ -160,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t before_modules = want.size();
   if (!no_process && !no_process_id && !open_fails && !first_fails) {
     for (std::size_t i = 0; i < module_count && i < 128; ++i) {
-      const std::u16string name = fuzz::UpToNul(modules.modules[i].name.substr(0, 255));
+      const std::u16string name = fuzz::UpToNul(fake.modules[i].name.substr(0, 255));
       want += Printf("runtime.module.%zu=", i) + fuzz::Utf8Prefix(name, 259) + "\r\n";
     }
   }

@@ -1,8 +1,10 @@
 #include "notifier/notifier.h"
 
 #include <array>
+#include <iterator>
 
 #include "common/advice_patterns.h"
+#include "common/ascii_match.h"
 #include "common/bounded_string.h"
 
 namespace notifier {
@@ -10,46 +12,18 @@ namespace {
 
 constexpr char16_t kOptionMarker[] = u"--module=\"";
 
-// Where `marker` starts in `text`, comparing units exactly; null when it does not occur.
-// Stops at the text's terminator, so a text of any length is read no further than its end.
-const char16_t* FindExact(const char16_t* text, const char16_t* marker) {
-  for (; *text != u'\0'; ++text) {
-    const char16_t* t = text;
-    const char16_t* m = marker;
-    while (*m != u'\0' && *t == *m) {
-      ++t;
-      ++m;
-    }
-    if (*m == u'\0') return text;
-    if (*t == u'\0') return nullptr;  // the rest of the text is shorter than the marker
-  }
-  return nullptr;
-}
-
 }  // namespace
 
-const char16_t* CommandLineTail(const char16_t* command_line) {
-  if (command_line == nullptr) return nullptr;
-  const char16_t* p = command_line;
-  // The program name may hold blanks inside double quotes; each quote toggles.
-  bool quoted = false;
-  while (*p != u'\0' && (quoted || *p > u' ')) {
-    if (*p == u'"') quoted = !quoted;
-    ++p;
-  }
-  while (*p != u'\0' && *p <= u' ') ++p;
-  return p;
-}
-
-void ParseModuleOption(const char16_t* command_line, char16_t* out, std::size_t capacity) {
+void ParseModuleOption(const char16_t* command_tail, char16_t* out, std::size_t capacity) {
   if (out == nullptr || capacity == 0) return;
   out[0] = u'\0';
-  if (command_line == nullptr) return;
-  const char16_t* marker = FindExact(command_line, kOptionMarker);
+  if (command_tail == nullptr) return;
+  // The marker is exact, unlike the module-name patterns: the module writes it this way.
+  const char16_t* marker = common::FindExact(command_tail, kOptionMarker);
   if (marker == nullptr) return;
   // No escapes: the value is everything up to the next double quote or the end, and a
   // value too long for the buffer is cut rather than refused.
-  const char16_t* value = marker + (sizeof(kOptionMarker) / sizeof(char16_t) - 1);
+  const char16_t* value = marker + (std::size(kOptionMarker) - 1);
   std::size_t length = 0;
   while (length < capacity - 1 && value[length] != u'\0' && value[length] != u'"') {
     out[length] = value[length];

@@ -35,14 +35,11 @@ class MessageBoxPort {
   ~MessageBoxPort() = default;
 };
 
-// The part of a full process command line after the program name and the blanks that
-// follow it, as the GUI start-up hands it to wWinMain. Null gives null.
-const char16_t* CommandLineTail(const char16_t* command_line);
-
-// Copies the value of the first `--module="` option of `command_line` into `out`, cut
+// Copies the value of the first `--module="` option of `command_tail` (the command line
+// after the program name, as the GUI start-up hands it to wWinMain) into `out`, cut
 // to capacity - 1 units; the output is empty when there is no such option. Does nothing
 // without an output buffer or with capacity 0.
-void ParseModuleOption(const char16_t* command_line, char16_t* out, std::size_t capacity);
+void ParseModuleOption(const char16_t* command_tail, char16_t* out, std::size_t capacity);
 
 // The player's advice for a fault module; the empty text when the name is null, empty
 // or holds no known pattern. Never null; the texts are static.

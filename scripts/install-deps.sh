@@ -25,7 +25,9 @@ fi
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+# sudo starts its command with a clean environment, so the variable goes inside it; and
+# another run (or another user's) may hold the package lock: wait for it, do not fail.
+apt_get=("${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
 echo "Installing: ${missing[*]}"
-"${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -q
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -q \
-  --no-install-recommends "${missing[@]}"
+"${apt_get[@]}" update -q
+"${apt_get[@]}" install -y -q --no-install-recommends "${missing[@]}"

@@ -4,7 +4,30 @@
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-configure_and_build() {  # preset
+# A build folder that another user made (say with one run under sudo), or that was copied
+# from another checkout, fails later with an error of CMake's or Wine's own that does not
+# say what to do; say it here, in one line.
+check_build_folder() {  # folder: a build folder or a Wine prefix
+  local dir=$1 path owner made_in
+  [ -e "$dir" ] || return 0
+  for path in "$dir" "$dir/CMakeCache.txt" "$dir/wineprefix"; do
+    [ -e "$path" ] || continue
+    owner=$(stat -c %u "$path")
+    if [ "$owner" != "$(id -u)" ]; then
+      echo "$path belongs to $(stat -c %U "$path"), not to $(id -un) (made with sudo?): remove $dir (sudo rm -rf $dir) and run again" >&2
+      return 1
+    fi
+  done
+  made_in=$(sed -n 's/^CMAKE_CACHEFILE_DIR:INTERNAL=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)
+  if [ -n "$made_in" ] && [ "$made_in" != "$(cd "$dir" && pwd)" ] &&
+     [ "$made_in" != "$(cd "$dir" && pwd -P)" ]; then
+    echo "$dir was configured in another checkout ($made_in): remove it (rm -rf $dir) and run again" >&2
+    return 1
+  fi
+}
+
+configure_and_build() {  # preset; its build folder is build/<preset> (CMakePresets.json)
+  check_build_folder "$repo/build/$1" || exit 1
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j"$jobs"
 }
@@ -24,6 +47,7 @@ start_virtual_display() {
 
 # One persistent wineserver per prefix saves seconds on every Wine test.
 start_wineserver() {  # prefix
+  check_build_folder "$1" || exit 1
   export WINEPREFIX=$1 WINEDEBUG=-all
   "$repo/scripts/wine-prefix.sh" "$WINEPREFIX"
   wineserver -p >/dev/null 2>&1 || true

@@ -11,8 +11,8 @@
 #   --build-dir=DIR  the windows build folder (default build/windows)
 #   --out=DIR        where the folder and the archive go (default build/package)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=$repo/build/windows
 out=$repo/build/package
 do_build=1
@@ -26,10 +26,12 @@ for arg in "$@"; do
 done
 
 if [ "$do_build" = 1 ]; then
+  "$repo/scripts/install-deps.sh"
   cd "$repo"
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows --target calvorin Brisvane -j2
   build_dir=$repo/build/windows
+  check_build_folder "$build_dir" || exit 1
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows --target calvorin Brisvane -j"$jobs"
 fi
 
 dll=$build_dir/capture/Calvorin.dll

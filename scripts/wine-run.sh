@@ -5,6 +5,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
 wine_bin=/usr/lib/wine/wine64
 [ -x "$wine_bin" ] || wine_bin=$(command -v wine64 || command -v wine)
 
@@ -15,6 +16,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
   [ "$dir" != / ] || dir=$(cd "$(dirname "$1")" && pwd)
   export WINEPREFIX="$dir/wineprefix"
 fi
+check_build_folder "$WINEPREFIX" || exit 1
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml,winemenubuilder.exe="}
 

@@ -7,9 +7,7 @@
 #include <string>
 
 #include "capture/capture.h"
-#include "fakes/fake_files.h"
-#include "fakes/fake_naming.h"
-#include "fakes/fake_process.h"
+#include "fakes/fake_platform.h"
 
 namespace capture_test {
 
@@ -21,16 +19,14 @@ inline constexpr char16_t kTextPath[] =
     u"D:\\Game\\Crash\\Client_10.2.0.7_2026-03-01_21-14-05_ENEU.txt";
 inline constexpr char16_t kNotifier[] = u"D:\\Game\\Brisvane.exe";
 
-class CaptureTest : public ::testing::Test {
- public:
-  CaptureTest() {
-    fs.AddFolder(u"D:\\Game");
-    fs.AddFile(kNotifier, "MZ");
-    version.resources[u"D:\\Game\\Client.exe"] = {0x000A0002u, 0x00000007u};
-    clock.utc = {2026, 3, 1, 20, 14, 5};
-    modules.modules = {{0x7FF600000000, 0x20000, u"Client.exe"},
-                       {0x7FFB30000000, 0x1F0000, u"ntdll.dll"},
-                       {0x7FFB2C000000, 0x800000, u"nvwgf2umx.dll"}};
+struct CrashedClient {
+  CrashedClient() {
+    fake.SetClient(u"D:\\Game\\Client.exe", 0x000A0002u, 0x00000007u);
+    fake.AddFile(kNotifier, "MZ");
+    fake.utc = {2026, 3, 1, 20, 14, 5};
+    fake.modules = {{0x7FF600000000, 0x20000, u"Client.exe"},
+                    {0x7FFB30000000, 0x1F0000, u"ntdll.dll"},
+                    {0x7FFB2C000000, 0x800000, u"nvwgf2umx.dll"}};
     info.process = reinterpret_cast<capture::Handle>(std::uintptr_t{0x44});
     info.thread = reinterpret_cast<capture::Handle>(std::uintptr_t{0x48});
     info.code = 0xC0000005;
@@ -39,38 +35,27 @@ class CaptureTest : public ::testing::Test {
     info.context = &context_stand_in;
   }
 
-  capture::CapturePorts Ports() {
-    return {{process, fs, version, settings, clock}, modules, fs, dumps, starter};
-  }
-  bool RunCapture() { return capture::Capture(Ports(), &info, 0x10000); }
+  bool RunCapture() { return capture::Capture(fake.Ports(), &info, 0x10000); }
 
-  // Nothing left open, whatever path the capture took.
-  void ExpectHandlesBalanced() {
-    EXPECT_EQ(fs.open_handles(), 0);
-    EXPECT_EQ(fs.bad_handle_uses, 0);
-    EXPECT_EQ(modules.open_snapshots, 0);
-    EXPECT_EQ(starter.open_handles, 0);
-    EXPECT_EQ(version.outstanding, 0);
+  // Nothing left open and no handle misused, whatever path the capture took.
+  void ExpectHandlesBalanced() const {
+    EXPECT_EQ(fake.OpenHandles(), 0);
+    EXPECT_EQ(fake.handle_misuses, 0);
   }
-  void ExpectNothingWritten() {
-    EXPECT_TRUE(fs.FilesIn(u"D:\\Game\\Crash").empty());
-    EXPECT_TRUE(starter.starts.empty());
+  void ExpectNothingWritten() const {
+    EXPECT_TRUE(fake.FilesIn(u"D:\\Game\\Crash").empty());
+    EXPECT_TRUE(fake.starts.empty());
   }
   std::u16string CommandLine() const {
-    return starter.starts.empty() ? u"<not started>" : starter.starts[0].command_line;
+    return fake.starts.empty() ? u"<not started>" : fake.starts[0].command_line;
   }
 
-  fakes::FakeProcess process;
-  fakes::FakeModules modules;
-  fakes::FakeVersion version;
-  fakes::FakeSettings settings;
-  fakes::FakeClock clock;
-  fakes::FakeFileSystem fs;
-  fakes::FakeDumpWriter dumps{fs};
-  fakes::FakeProcessStarter starter;
+  fakes::FakePlatform fake;
   capture::CrashInfo info;
   int record_stand_in = 0;
   int context_stand_in = 0;
 };
+
+class CaptureTest : public ::testing::Test, public CrashedClient {};
 
 }  // namespace capture_test

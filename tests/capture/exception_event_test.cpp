@@ -15,7 +15,7 @@ constexpr common::HResult kInvalidArg = static_cast<common::HResult>(0x80070057u
 class ExceptionEventTest : public CaptureTest {
  protected:
   common::HResult Call(char16_t* event_name, std::uint32_t* size) {
-    return capture::OnExceptionEvent(Ports(), &info, 0x10000, &claimed, event_name, size,
+    return capture::OnExceptionEvent(fake.Ports(), &info, 0x10000, &claimed, event_name, size,
                                      &signatures);
   }
 
@@ -33,23 +33,23 @@ TEST_F(ExceptionEventTest, ClaimsACapturedCrashUnderTheEventName) {
     EXPECT_EQ(claimed, 1);
     EXPECT_EQ(signatures, 0u);
   }
-  EXPECT_TRUE(fs.Exists(kDumpPath));
+  EXPECT_TRUE(fake.Exists(kDumpPath));
 }
 
 TEST_F(ExceptionEventTest, MissingOutPointersAreRefusedBeforeAnything) {
   std::uint32_t size = 64;
-  EXPECT_EQ(capture::OnExceptionEvent(Ports(), &info, 0x10000, nullptr, name, &size, &signatures),
+  EXPECT_EQ(capture::OnExceptionEvent(fake.Ports(), &info, 0x10000, nullptr, name, &size, &signatures),
             kInvalidArg);
-  EXPECT_EQ(capture::OnExceptionEvent(Ports(), &info, 0x10000, &claimed, name, nullptr, &signatures),
+  EXPECT_EQ(capture::OnExceptionEvent(fake.Ports(), &info, 0x10000, &claimed, name, nullptr, &signatures),
             kInvalidArg);
-  EXPECT_EQ(capture::OnExceptionEvent(Ports(), &info, 0x10000, &claimed, name, &size, nullptr),
+  EXPECT_EQ(capture::OnExceptionEvent(fake.Ports(), &info, 0x10000, &claimed, name, &size, nullptr),
             kInvalidArg);
   EXPECT_EQ(claimed, 77);
   EXPECT_EQ(signatures, 77u);
   EXPECT_EQ(size, 64u);
   EXPECT_EQ(std::u16string(name), u"untouched");
-  EXPECT_TRUE(dumps.requests.empty());
-  EXPECT_EQ(fs.folders.count(u"D:\\Game\\Crash"), 0u);
+  EXPECT_TRUE(fake.dump_requests.empty());
+  EXPECT_EQ(fake.folders.count(u"D:\\Game\\Crash"), 0u);
 }
 
 TEST_F(ExceptionEventTest, AFailedCaptureLeavesTheCrashUnclaimed) {
@@ -62,13 +62,13 @@ TEST_F(ExceptionEventTest, AFailedCaptureLeavesTheCrashUnclaimed) {
   EXPECT_EQ(std::u16string(name), u"untouched");
 
   claimed = 77;
-  EXPECT_EQ(capture::OnExceptionEvent(Ports(), nullptr, 0x10000, &claimed, name, &size,
+  EXPECT_EQ(capture::OnExceptionEvent(fake.Ports(), nullptr, 0x10000, &claimed, name, &size,
                                       &signatures),
             common::kOk);
   EXPECT_EQ(claimed, 0);
 
   info.process = reinterpret_cast<capture::Handle>(std::uintptr_t{0x44});
-  process.image_path = u"D:\\Game\\Client64.exe";
+  fake.image_path = u"D:\\Game\\Client64.exe";
   EXPECT_EQ(Call(name, &size), common::kOk);
   EXPECT_EQ(claimed, 0);
   ExpectNothingWritten();
@@ -82,8 +82,8 @@ TEST_F(ExceptionEventTest, AMissingOrShortEventBufferStillCapturesButDoesNotClai
   EXPECT_EQ(size, 31u);
   EXPECT_EQ(claimed, 0);
   EXPECT_EQ(signatures, 0u);
-  EXPECT_TRUE(fs.Exists(kDumpPath));
-  EXPECT_EQ(starter.starts.size(), 1u);
+  EXPECT_TRUE(fake.Exists(kDumpPath));
+  EXPECT_EQ(fake.starts.size(), 1u);
 
   claimed = 77;
   size = 30;
@@ -91,7 +91,7 @@ TEST_F(ExceptionEventTest, AMissingOrShortEventBufferStillCapturesButDoesNotClai
   EXPECT_EQ(size, 31u);
   EXPECT_EQ(claimed, 0);
   EXPECT_EQ(std::u16string(name), u"untouched");
-  EXPECT_EQ(starter.starts.size(), 2u);
+  EXPECT_EQ(fake.starts.size(), 2u);
   ExpectHandlesBalanced();
 }
 

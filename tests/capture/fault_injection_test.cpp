@@ -1,9 +1,12 @@
 // Fault injection over every platform call of a capture. A clean run counts how often the
 // capture calls each primitive; then, for every primitive and every k up to its count, one
 // run makes exactly the k-th call of that primitive fail and checks what the capture left:
-// the export's answer and claim, the crash folder, the notifier and every handle.
+// the export's answer and claim, the crash folder, the notifier and every handle. Every
+// primitive of the fake asks its one fault injector, so whatever the capture calls is in
+// the sweep, a primitive added later included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -15,216 +18,6 @@
 #include "capture_fixture.h"
 
 namespace {
-
-using capture::Handle;
-
-// Counts the calls of every primitive, fails the chosen call, and logs successful
-// commits and notifier starts in the order they happen.
-struct Injector {
-  std::string target;  // primitive to fail; empty for a clean run
-  int on_call = 0;
-  bool injected = false;
-  std::map<std::string, int> calls;
-  std::vector<std::string> events;
-
-  bool Fails(const char* primitive) {
-    const int n = ++calls[primitive];
-    if (target == primitive && n == on_call) {
-      injected = true;
-      events.push_back("fault");
-      return true;
-    }
-    return false;
-  }
-};
-
-class FaultyProcess final : public capture::ProcessPort {
- public:
-  FaultyProcess(capture::ProcessPort& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  bool ImagePath(Handle p, char16_t* buffer, std::size_t capacity) override {
-    return !faults_.Fails("QueryFullProcessImageNameW") && inner_.ImagePath(p, buffer, capacity);
-  }
-  bool ReadMemory(Handle p, std::uint64_t address, void* dest, std::size_t size,
-                  std::size_t* bytes_read) override {
-    if (faults_.Fails("ReadProcessMemory")) {
-      *bytes_read = 0;
-      return false;
-    }
-    return inner_.ReadMemory(p, address, dest, size, bytes_read);
-  }
-  std::uint32_t ProcessId(Handle p) override {
-    return faults_.Fails("GetProcessId") ? 0 : inner_.ProcessId(p);
-  }
-  std::uint32_t ThreadId(Handle t) override {
-    return faults_.Fails("GetThreadId") ? 0 : inner_.ThreadId(t);
-  }
-
- private:
-  capture::ProcessPort& inner_;
-  Injector& faults_;
-};
-
-class FaultyModules final : public capture::ModulePort {
- public:
-  FaultyModules(capture::ModulePort& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  Handle OpenSnapshot(std::uint32_t pid) override {
-    return faults_.Fails("CreateToolhelp32Snapshot") ? capture::InvalidHandle()
-                                                     : inner_.OpenSnapshot(pid);
-  }
-  bool FirstModule(Handle s, capture::ModuleEntry* e) override {
-    return !faults_.Fails("Module32FirstW") && inner_.FirstModule(s, e);
-  }
-  bool NextModule(Handle s, capture::ModuleEntry* e) override {
-    return !faults_.Fails("Module32NextW") && inner_.NextModule(s, e);
-  }
-  void CloseSnapshot(Handle s) override { inner_.CloseSnapshot(s); }
-
- private:
-  capture::ModulePort& inner_;
-  Injector& faults_;
-};
-
-class FaultyVersion final : public capture::VersionPort {
- public:
-  FaultyVersion(capture::VersionPort& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  std::uint32_t VersionInfoSize(const char16_t* path) override {
-    return faults_.Fails("GetFileVersionInfoSizeW") ? 0 : inner_.VersionInfoSize(path);
-  }
-  void* AllocateBlock(std::uint32_t size) override {
-    return faults_.Fails("HeapAlloc") ? nullptr : inner_.AllocateBlock(size);
-  }
-  void FreeBlock(void* block) override { inner_.FreeBlock(block); }
-  bool VersionInfo(const char16_t* path, std::uint32_t size, void* block) override {
-    return !faults_.Fails("GetFileVersionInfoW") && inner_.VersionInfo(path, size, block);
-  }
-  bool FixedFileVersion(const void* block, std::uint32_t* ms, std::uint32_t* ls) override {
-    return !faults_.Fails("VerQueryValueW") && inner_.FixedFileVersion(block, ms, ls);
-  }
-
- private:
-  capture::VersionPort& inner_;
-  Injector& faults_;
-};
-
-// GetPrivateProfileStringW reports no failure; what a failing read looks like to its
-// caller is an empty value.
-class FaultySettings final : public capture::SettingsPort {
- public:
-  FaultySettings(capture::SettingsPort& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  void ProfileString(const char16_t* section, const char16_t* key, const char16_t* def,
-                     char16_t* buffer, std::size_t capacity, const char16_t* path) override {
-    if (faults_.Fails("GetPrivateProfileStringW")) {
-      if (capacity > 0) buffer[0] = u'\0';
-      return;
-    }
-    inner_.ProfileString(section, key, def, buffer, capacity, path);
-  }
-
- private:
-  capture::SettingsPort& inner_;
-  Injector& faults_;
-};
-
-class FaultyClock final : public capture::ClockPort {
- public:
-  FaultyClock(capture::ClockPort& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  capture::CalendarTime UtcNow() override { return inner_.UtcNow(); }
-  bool ZoneLocalTime(const char16_t* zone, const capture::CalendarTime& utc,
-                     capture::CalendarTime* local) override {
-    return !faults_.Fails("GetTimeZoneInformationForYear") && inner_.ZoneLocalTime(zone, utc, local);
-  }
-  capture::CalendarTime LocalNow() override { return inner_.LocalNow(); }
-
- private:
-  capture::ClockPort& inner_;
-  Injector& faults_;
-};
-
-class FaultyFolders final : public capture::FolderPort {
- public:
-  FaultyFolders(capture::FolderPort& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  capture::FolderResult CreateFolder(const char16_t* path) override {
-    return faults_.Fails("CreateDirectoryW") ? capture::FolderResult::kFailed
-                                             : inner_.CreateFolder(path);
-  }
-
- private:
-  capture::FolderPort& inner_;
-  Injector& faults_;
-};
-
-// Writes fail the hard way: part of the bytes land before the call reports failure.
-class FaultyFiles final : public capture::FilePort {
- public:
-  FaultyFiles(fakes::FakeFileSystem& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  bool Delete(const char16_t* path) override {
-    return !faults_.Fails("DeleteFileW") && inner_.Delete(path);
-  }
-  Handle CreateForWriting(const char16_t* path) override {
-    return faults_.Fails("CreateFileW") ? capture::InvalidHandle() : inner_.CreateForWriting(path);
-  }
-  bool Write(Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override {
-    if (faults_.Fails("WriteFile")) {
-      inner_.Write(file, data, size / 2, written);
-      return false;
-    }
-    return inner_.Write(file, data, size, written);
-  }
-  bool Flush(Handle file) override { return !faults_.Fails("FlushFileBuffers") && inner_.Flush(file); }
-  bool Size(Handle file, std::uint64_t* size) override {
-    return !faults_.Fails("GetFileSizeEx") && inner_.Size(file, size);
-  }
-  void Close(Handle file) override { inner_.Close(file); }
-  bool MoveReplacing(const char16_t* from, const char16_t* to) override {
-    if (faults_.Fails("MoveFileExW") || !inner_.MoveReplacing(from, to)) return false;
-    faults_.events.push_back("commit");
-    return true;
-  }
-  capture::PathKind Kind(const char16_t* path) override {
-    return faults_.Fails("GetFileAttributesW") ? capture::PathKind::kMissing : inner_.Kind(path);
-  }
-
- private:
-  fakes::FakeFileSystem& inner_;
-  Injector& faults_;
-};
-
-// A writer that dies half-way: the header is in the file, the call reports failure.
-class FaultyDumps final : public capture::DumpWriterPort {
- public:
-  FaultyDumps(fakes::FakeFileSystem& files, capture::DumpWriterPort& inner, Injector& faults)
-      : files_(files), inner_(inner), faults_(faults) {}
-  bool WriteDump(const capture::DumpRequest& request) override {
-    if (faults_.Fails("MiniDumpWriteDump")) {
-      files_.AppendThrough(request.file, "MDMP-half");
-      return false;
-    }
-    return inner_.WriteDump(request);
-  }
-
- private:
-  fakes::FakeFileSystem& files_;
-  capture::DumpWriterPort& inner_;
-  Injector& faults_;
-};
-
-class FaultyStarter final : public capture::ProcessStartPort {
- public:
-  FaultyStarter(capture::ProcessStartPort& inner, Injector& faults) : inner_(inner), faults_(faults) {}
-  bool Start(const char16_t* app, char16_t* command_line, const char16_t* dir,
-             capture::StartedProcess* started) override {
-    if (faults_.Fails("CreateProcessW") || !inner_.Start(app, command_line, dir, started)) {
-      return false;
-    }
-    faults_.events.push_back("notifier");
-    return true;
-  }
-  void CloseBoth(const capture::StartedProcess& started) override { inner_.CloseBoth(started); }
-
- private:
-  capture::ProcessStartPort& inner_;
-  Injector& faults_;
-};
 
 int FailureCount() {
   const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
@@ -241,8 +34,8 @@ bool EndsWith(const std::u16string& text, const std::u16string& end) {
 
 std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
-// The crashed client of the capture tests, in one of a few set-ups, behind faulty ports.
-class FaultRun : public capture_test::CaptureTest {
+// The crashed client of the capture tests, in one of a few set-ups.
+class FaultRun : public capture_test::CrashedClient {
  public:
   // kNoEventBuffer: the block is readable and WER passes no event name buffer, so a
   // committed dump answers 0x8007007A unclaimed.
@@ -269,51 +62,35 @@ class FaultRun : public capture_test::CaptureTest {
       std::copy(std::begin(language), std::end(language), block.language);
       std::copy(std::begin(text), std::end(text), block.reportText1);
       const auto* bytes = reinterpret_cast<const unsigned char*>(&block);
-      process.memory.assign(bytes, bytes + sizeof(block));
+      fake.memory.assign(bytes, bytes + sizeof(block));
     } else {
-      settings.files[u"D:\\Game\\Vostrel.ini"][u"Locale/Language"] = u"fr";
+      fake.ini[u"D:\\Game\\Vostrel.ini"][u"Locale/Language"] = u"fr";
     }
   }
 
-  void TestBody() override {}
-
-  // The export's decision logic and the capture, through the faulty ports.
-  void Run(Injector& faults) {
-    FaultyProcess p(process, faults);
-    FaultyModules m(modules, faults);
-    FaultyVersion v(version, faults);
-    FaultySettings s(settings, faults);
-    FaultyClock c(clock, faults);
-    FaultyFolders d(fs, faults);
-    FaultyFiles f(fs, faults);
-    FaultyDumps w(fs, dumps, faults);
-    FaultyStarter st(starter, faults);
-    const capture::CapturePorts ports{{p, d, v, s, c}, m, f, w, st};
+  // The export's decision logic and the capture.
+  void Run() {
     char16_t event_name[64] = u"untouched";
     size = 64;
     claimed = 7;
     signatures = 7;
-    hr = capture::OnExceptionEvent(ports, &info, 0x10000, &claimed,
+    hr = capture::OnExceptionEvent(fake.Ports(), &info, 0x10000, &claimed,
                                    event_buffer_ ? event_name : nullptr, &size, &signatures);
   }
 
-  static bool Committed(const Injector& faults) {
-    for (const auto& event : faults.events) {
-      if (event == "commit") return true;
-    }
-    return false;
-  }
+  bool Injected() const { return Seen("fault"); }
+  bool Committed() const { return Seen("rename"); }
 
   // What must hold after every run, whatever failed. Returns the number of violations.
-  int Check(const Injector& faults, const std::string& what) {
+  int Check(const std::string& what) {
     const int before = FailureCount();
     SCOPED_TRACE(what);
     bool committed = false;
     bool fault_after_commit = false;
-    for (std::size_t i = 0; i < faults.events.size(); ++i) {
-      if (faults.events[i] == "commit") committed = true;
-      if (faults.events[i] == "fault" && committed) fault_after_commit = true;
-      if (faults.events[i] == "notifier") {
+    for (const std::string& event : fake.faults.events()) {
+      if (event == "rename") committed = true;
+      if (event == "fault" && committed) fault_after_commit = true;
+      if (event == "start") {
         EXPECT_TRUE(committed) << "the notifier was started before the dump was committed";
       }
     }
@@ -335,11 +112,11 @@ class FaultRun : public capture_test::CaptureTest {
 
     std::vector<std::u16string> dmp;
     std::vector<std::u16string> txt;
-    for (const auto& [path, content] : fs.files) {
+    for (const auto& [path, content] : fake.files) {
       EXPECT_FALSE(EndsWith(path, u".tmp")) << "temporary file left: " << Narrow(path);
       if (EndsWith(path, u".dmp")) {
         dmp.push_back(path);
-        EXPECT_EQ(content.rfind(fakes::FakeDumpWriter::kHeader, 0), 0u)
+        EXPECT_EQ(content.rfind(fakes::FakePlatform::kDumpHeader, 0), 0u)
             << "a .dmp that is not a whole dump: " << Narrow(path);
         EXPECT_TRUE(!content.empty() && content.back() == '\0')
             << "the dump's comment stream was cut: " << Narrow(path);
@@ -353,13 +130,13 @@ class FaultRun : public capture_test::CaptureTest {
           << "the report text file is not beside the dump";
     }
     if (!committed) {
-      EXPECT_TRUE(starter.starts.empty());
+      EXPECT_TRUE(fake.starts.empty());
     }
 
-    // Every handle the capture opened is closed, the version block freed.
+    // Every handle the capture opened is closed.
     ExpectHandlesBalanced();
     // Only the crash folder may be created; nothing else outside it.
-    for (const auto& [path, content] : fs.files) {
+    for (const auto& [path, content] : fake.files) {
       EXPECT_TRUE(path == capture_test::kNotifier || path.rfind(u"D:\\Game\\Crash\\", 0) == 0)
           << "unexpected file " << Narrow(path);
     }
@@ -372,6 +149,11 @@ class FaultRun : public capture_test::CaptureTest {
   std::uint32_t signatures = 0;
 
  private:
+  bool Seen(const std::string& event) const {
+    const std::vector<std::string>& events = fake.faults.events();
+    return std::find(events.begin(), events.end(), event) != events.end();
+  }
+
   bool event_buffer_;
 };
 
@@ -384,29 +166,28 @@ TEST(FaultInjection, EveryCallOfEveryPrimitiveFailsInTurnWithoutHarm) {
   for (const auto setup : {FaultRun::Setup::kBlockReadable, FaultRun::Setup::kNoBlockSettingsFile,
                            FaultRun::Setup::kNoEventBuffer}) {
     ++setups;
-    Injector clean;
+    std::map<std::string, int> calls;
     {
-      FaultRun run(setup);
-      run.Run(clean);
-      ASSERT_TRUE(FaultRun::Committed(clean)) << "the clean run must commit";
-      ASSERT_EQ(run.Check(clean, "clean run"), 0);
-      ASSERT_EQ(run.starter.starts.size(), 1u);
+      FaultRun clean(setup);
+      clean.Run();
+      ASSERT_TRUE(clean.Committed()) << "the clean run must commit";
+      ASSERT_EQ(clean.Check("clean run"), 0);
+      ASSERT_EQ(clean.fake.starts.size(), 1u);
+      calls = clean.fake.faults.calls();
     }
-    for (const auto& [primitive, count] : clean.calls) primitives.insert(primitive);
+    for (const auto& [primitive, count] : calls) primitives.insert(primitive);
     std::printf("[ faults   ] calls of a clean run (%s):", FaultRun::Name(setup));
-    for (const auto& [primitive, count] : clean.calls) std::printf(" %s %d", primitive.c_str(), count);
+    for (const auto& [primitive, count] : calls) std::printf(" %s %d", primitive.c_str(), count);
     std::printf("\n");
-    for (const auto& [primitive, count] : clean.calls) {
+    for (const auto& [primitive, count] : calls) {
       for (int k = 1; k <= count; ++k) {
         FaultRun run(setup);
-        Injector faults;
-        faults.target = primitive;
-        faults.on_call = k;
-        run.Run(faults);
-        ASSERT_TRUE(faults.injected) << primitive << " call " << k;
+        run.fake.faults.FailCall(primitive, k);
+        run.Run();
+        ASSERT_TRUE(run.Injected()) << primitive << " call " << k;
         ++injected;
-        (FaultRun::Committed(faults) ? runs_committed : runs_declined)++;
-        if (run.Check(faults, primitive + " fails on call " + std::to_string(k)) != 0) {
+        (run.Committed() ? runs_committed : runs_declined)++;
+        if (run.Check(primitive + " fails on call " + std::to_string(k)) != 0) {
           ADD_FAILURE() << "violations with " << primitive << " failing on call " << k;
         }
       }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "capture/files_win.h"
+#include "capture/ports_win.h"
 
 namespace {
 
@@ -43,6 +43,7 @@ class WinFilesTest : public ::testing::Test {
   }
 
   capture::WinFilePort files;
+  capture::WinHandlePort handles;
   std::u16string dir_;
 };
 
@@ -53,7 +54,7 @@ TEST_F(WinFilesTest, WritesFlushesMeasuresAndReplacesOnMove) {
   ASSERT_NE(old_file, capture::InvalidHandle());
   std::uint32_t written = 0;
   ASSERT_TRUE(files.Write(old_file, "older dump", 10, &written));
-  files.Close(old_file);
+  handles.Close(old_file);
 
   capture::Handle file = files.CreateForWriting(temp.c_str());
   ASSERT_NE(file, capture::InvalidHandle());
@@ -66,7 +67,7 @@ TEST_F(WinFilesTest, WritesFlushesMeasuresAndReplacesOnMove) {
   std::uint64_t size = 0;
   EXPECT_TRUE(files.Size(file, &size));
   EXPECT_EQ(size, 4u);
-  files.Close(file);
+  handles.Close(file);
 
   EXPECT_TRUE(files.MoveReplacing(temp.c_str(), dump.c_str()));
   EXPECT_EQ(Read(dump), "MDMP");
@@ -79,16 +80,16 @@ TEST_F(WinFilesTest, CreatingAgainTruncates) {
   std::uint32_t written = 0;
   capture::Handle file = files.CreateForWriting(text.c_str());
   ASSERT_TRUE(files.Write(file, "a longer older report", 21, &written));
-  files.Close(file);
+  handles.Close(file);
   file = files.CreateForWriting(text.c_str());
   ASSERT_TRUE(files.Write(file, "new", 3, &written));
-  files.Close(file);
+  handles.Close(file);
   EXPECT_EQ(Read(text), "new");
 }
 
 TEST_F(WinFilesTest, TellsFilesFoldersAndNothingApart) {
   const std::u16string text = Path(u"b.txt");
-  files.Close(files.CreateForWriting(text.c_str()));
+  handles.Close(files.CreateForWriting(text.c_str()));
   ASSERT_TRUE(CreateDirectoryW(W(Path(u"sub")), nullptr));
   EXPECT_EQ(files.Kind(text.c_str()), capture::PathKind::kFile);
   EXPECT_EQ(files.Kind(Path(u"sub").c_str()), capture::PathKind::kDirectory);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "capture/context_block.h"
-#include "fakes/fake_process.h"
+#include "fakes/fake_platform.h"
 
 namespace naming_tests {
 
@@ -22,7 +22,7 @@ inline CrashContextBlock MakeBlock(std::uint32_t development = 0, std::u16string
 }
 
 // Puts `block` at the start of the fake process's memory; returns its address.
-inline std::uint64_t Place(fakes::FakeProcess& process, const CrashContextBlock& block) {
+inline std::uint64_t Place(fakes::FakePlatform& process, const CrashContextBlock& block) {
   process.memory.resize(sizeof(block));
   std::memcpy(process.memory.data(), &block, sizeof(block));
   return process.memory_base;

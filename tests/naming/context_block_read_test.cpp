@@ -19,7 +19,7 @@ class ReadContextBlockTest : public ::testing::Test {
     std::memset(&copy_, 0, sizeof(copy_));
     return capture::ReadContextBlock(process_, kProcess, address, &copy_);
   }
-  fakes::FakeProcess process_;
+  fakes::FakePlatform process_;
   CrashContextBlock copy_;
 };
 
@@ -29,7 +29,7 @@ TEST_F(ReadContextBlockTest, CopiesAValidBlock) {
   EXPECT_EQ(copy_.developmentBuild, 256u);
   EXPECT_EQ(std::u16string(copy_.tag), u"nightly");
   EXPECT_EQ(std::u16string(copy_.language), u"de");
-  EXPECT_EQ(process_.read_calls, 1);
+  EXPECT_EQ(process_.faults.Calls("ReadProcessMemory"), 1);
 }
 
 TEST_F(ReadContextBlockTest, NullArgumentsFailWithoutReading) {
@@ -38,7 +38,7 @@ TEST_F(ReadContextBlockTest, NullArgumentsFailWithoutReading) {
   EXPECT_FALSE(Read(0));
   EXPECT_FALSE(capture::ReadContextBlock(process_, nullptr, address, &copy_));
   EXPECT_FALSE(capture::ReadContextBlock(process_, kProcess, address, nullptr));
-  EXPECT_EQ(process_.read_calls, 0);
+  EXPECT_EQ(process_.faults.Calls("ReadProcessMemory"), 0);
 }
 
 TEST_F(ReadContextBlockTest, ShortOrFailedReadIsNotRead) {
@@ -47,7 +47,7 @@ TEST_F(ReadContextBlockTest, ShortOrFailedReadIsNotRead) {
   EXPECT_FALSE(Read(address));
 
   address = Place(process_, MakeBlock());
-  process_.read_fails = true;
+  process_.faults.FailEveryCall("ReadProcessMemory");
   EXPECT_FALSE(Read(address));
 }
 

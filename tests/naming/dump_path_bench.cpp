@@ -7,11 +7,11 @@
 
 #include "block_builder.h"
 #include "capture/dump_path.h"
-#include "fakes/fake_naming.h"
+#include "fakes/fake_platform.h"
 
 namespace {
 
-void Compose(benchmark::State& state, fakes::FakeNaming& fake, std::uint64_t address) {
+void Compose(benchmark::State& state, fakes::FakePlatform& fake, std::uint64_t address) {
   capture::CrashInfo info;
   info.process = reinterpret_cast<capture::Handle>(0x44);
   char16_t dump[260] = {};
@@ -20,21 +20,21 @@ void Compose(benchmark::State& state, fakes::FakeNaming& fake, std::uint64_t add
     const bool built = capture::BuildDumpPath(fake.Ports(), &info, address, dump, 260, dir, 260);
     benchmark::DoNotOptimize(built);
     benchmark::DoNotOptimize(dump);
-    fake.folders.create_calls.clear();  // the fake's call record would grow without end
+    fake.folder_requests.clear();  // the fake's call record would grow without end
   }
 }
 
 void BM_BuildDumpPathWithBlock(benchmark::State& state) {
-  auto fake = std::make_unique<fakes::FakeNaming>();
+  auto fake = std::make_unique<fakes::FakePlatform>();
   const std::uint64_t address =
-      naming_tests::Place(fake->process, naming_tests::MakeBlock(1, u"nightly", u"en-gb"));
+      naming_tests::Place(*fake, naming_tests::MakeBlock(1, u"nightly", u"en-gb"));
   Compose(state, *fake, address);
 }
 BENCHMARK(BM_BuildDumpPathWithBlock);
 
 void BM_BuildDumpPathFromSettings(benchmark::State& state) {
-  auto fake = std::make_unique<fakes::FakeNaming>();
-  fake->settings.files[u"D:\\Game\\Vostrel.ini"][u"Locale/Language"] = u"tw";
+  auto fake = std::make_unique<fakes::FakePlatform>();
+  fake->ini[u"D:\\Game\\Vostrel.ini"][u"Locale/Language"] = u"tw";
   Compose(state, *fake, 0);
 }
 BENCHMARK(BM_BuildDumpPathFromSettings);

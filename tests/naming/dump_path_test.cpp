@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "block_builder.h"
-#include "fakes/fake_naming.h"
+#include "fakes/fake_platform.h"
 
 namespace {
 
@@ -18,32 +19,25 @@ class BuildDumpPathTest : public ::testing::Test {
  protected:
   BuildDumpPathTest() { info_.process = reinterpret_cast<capture::Handle>(0x44); }
 
-  // The version resource is the one heap block of the builder: after every call, on
-  // every path, it must be back.
-  void TearDown() override {
-    EXPECT_EQ(fake_.version.outstanding, 0);
-    EXPECT_EQ(fake_.version.allocations, fake_.version.frees);
-  }
-
   bool Build(std::size_t dump_capacity = kCapacity, std::size_t dir_capacity = kCapacity) {
     return capture::BuildDumpPath(fake_.Ports(), &info_, address_, dump_, dump_capacity, dir_,
                                   dir_capacity);
   }
-  void UseBlock(const CrashContextBlock& block) { address_ = Place(fake_.process, block); }
+  void UseBlock(const CrashContextBlock& block) { address_ = Place(fake_, block); }
   void SetIni(const std::u16string& dir, const std::u16string& value) {
-    fake_.settings.files[dir + u"\\Vostrel.ini"][u"Locale/Language"] = value;
+    fake_.ini[dir + u"\\Vostrel.ini"][u"Locale/Language"] = value;
   }
   void SetImage(const std::u16string& path, std::uint32_t ms = 0x000A0001u, std::uint32_t ls = 0) {
-    fake_.process.image_path = path;
-    fake_.version.resources[path] = {ms, ls};
+    fake_.SetClient(path, ms, ls);
   }
   bool CrashFolderExists(const std::u16string& dir = u"D:\\Game") const {
-    return fake_.folders.folders.count(dir + u"\\Crash") != 0;
+    return fake_.folders.count(dir + u"\\Crash") != 0;
   }
+  int Calls(const char* primitive) const { return fake_.faults.Calls(primitive); }
   std::u16string Dump() const { return dump_; }
   std::u16string Dir() const { return dir_; }
 
-  fakes::FakeNaming fake_;
+  fakes::FakePlatform fake_;
   capture::CrashInfo info_;
   std::uint64_t address_ = 0;  // no block unless a test places one
   char16_t dump_[400] = {};
@@ -61,10 +55,10 @@ TEST_F(BuildDumpPathTest, DevelopmentBlockWithTagAndRegionalLanguage) {
 TEST_F(BuildDumpPathTest, NoBlockTakesLanguageFromSettingsInSummerTime) {
   SetImage(u"D:\\Game\\Client.exe", 0x000A0002u, 0x00000007u);
   SetIni(u"D:\\Game", u"tw");
-  fake_.clock.utc = {2026, 7, 1, 10, 0, 0};
+  fake_.utc = {2026, 7, 1, 10, 0, 0};
   ASSERT_TRUE(Build());
   EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_10.2.0.7_2026-07-01_12-00-00_CN.dmp");
-  EXPECT_EQ(fake_.settings.last_path, u"D:\\Game\\Vostrel.ini");
+  EXPECT_EQ(fake_.last_ini_path, u"D:\\Game\\Vostrel.ini");
 }
 
 TEST_F(BuildDumpPathTest, ReadBlockDecidesAgainstTheDevelopmentVersion) {
@@ -117,7 +111,7 @@ TEST_F(BuildDumpPathTest, BlockLanguageWinsOverSettings) {
   UseBlock(MakeBlock(0, u"", u"pl"));
   ASSERT_TRUE(Build());
   EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_10.1.0.0_2026-12-08_07-41-05_PL.dmp");
-  EXPECT_EQ(fake_.settings.calls, 0);
+  EXPECT_EQ(Calls("GetPrivateProfileStringW"), 0);
 }
 
 TEST_F(BuildDumpPathTest, SettingsThatGiveNothingUsableMeanENEU) {
@@ -126,7 +120,7 @@ TEST_F(BuildDumpPathTest, SettingsThatGiveNothingUsableMeanENEU) {
     ASSERT_TRUE(Build());
     EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_Dev_10.1.0.0_2026-12-08_07-41-05_ENEU.dmp");
   }
-  fake_.settings.files.clear();  // no file at all
+  fake_.ini.clear();  // no file at all
   ASSERT_TRUE(Build());
   EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_Dev_10.1.0.0_2026-12-08_07-41-05_ENEU.dmp");
 }
@@ -136,7 +130,7 @@ TEST_F(BuildDumpPathTest, SettingsPathThatDoesNotFitMeansENEUWithoutAsking) {
   const std::u16string dir = u"D:\\" + std::u16string(245, u'g');
   SetImage(dir + u"\\Client.exe");
   ASSERT_TRUE(Build(400));
-  EXPECT_EQ(fake_.settings.calls, 0);
+  EXPECT_EQ(Calls("GetPrivateProfileStringW"), 0);
   EXPECT_EQ(Dump(), dir + u"\\Crash\\Client_Dev_10.1.0.0_2026-12-08_07-41-05_ENEU.dmp");
 }
 
@@ -158,8 +152,8 @@ TEST_F(BuildDumpPathTest, RefusesEveryOtherImageBeforeTouchingAnything) {
     EXPECT_FALSE(Build()) << std::string(path.begin(), path.end());
     EXPECT_EQ(dir_[0], u'#');
   }
-  EXPECT_TRUE(fake_.folders.create_calls.empty());
-  EXPECT_EQ(fake_.version.allocations, 0);
+  EXPECT_EQ(Calls("CreateDirectoryW"), 0);
+  EXPECT_EQ(Calls("GetFileVersionInfoW"), 0);
 }
 
 TEST_F(BuildDumpPathTest, ClientAtADriveRoot) {
@@ -171,13 +165,13 @@ TEST_F(BuildDumpPathTest, ClientAtADriveRoot) {
 }
 
 TEST_F(BuildDumpPathTest, AnythingNamedCrashAlreadyThereIsAccepted) {
-  fake_.folders.folders.insert(u"D:\\Game\\Crash");
+  fake_.folders.insert(u"D:\\Game\\Crash");
   EXPECT_TRUE(Build());
-  fake_.folders.folders.erase(u"D:\\Game\\Crash");
-  fake_.folders.files.insert(u"D:\\Game\\Crash");  // the dump itself fails later
+  fake_.folders.erase(u"D:\\Game\\Crash");
+  fake_.AddFile(u"D:\\Game\\Crash");  // the dump itself fails later
   EXPECT_TRUE(Build());
-  EXPECT_EQ(fake_.folders.create_calls.size(), 2u);
-  EXPECT_EQ(fake_.folders.create_calls.back(), u"D:\\Game\\Crash");
+  EXPECT_EQ(fake_.folder_requests,
+            (std::vector<std::u16string>{u"D:\\Game\\Crash", u"D:\\Game\\Crash"}));
 }
 
 TEST_F(BuildDumpPathTest, TagOf63UnitsFits) {
@@ -197,15 +191,15 @@ TEST_F(BuildDumpPathTest, TagUnitsThatNoFileNameMayHoldBecomeUnderscores) {
 }
 
 TEST_F(BuildDumpPathTest, NewYearInCentralEuropeTakesTheRulesOfTheUtcYear) {
-  fake_.clock.utc = {2026, 12, 31, 23, 30, 0};
+  fake_.utc = {2026, 12, 31, 23, 30, 0};
   ASSERT_TRUE(Build());
   EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_Dev_10.1.0.0_2027-01-01_00-30-00_ENEU.dmp");
-  EXPECT_EQ(fake_.clock.asked_zone, u"Central European Standard Time");
+  EXPECT_EQ(fake_.asked_zone, u"Central European Standard Time");
 }
 
 TEST_F(BuildDumpPathTest, UnknownZoneFallsBackToTheMachinesLocalTime) {
-  fake_.clock.zone_known = false;
-  fake_.clock.machine_local = {987, 2, 3, 4, 5, 6};
+  fake_.faults.FailEveryCall("GetTimeZoneInformationForYear");
+  fake_.machine_local = {987, 2, 3, 4, 5, 6};
   ASSERT_TRUE(Build());
   EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_Dev_10.1.0.0_0987-02-03_04-05-06_ENEU.dmp");
 }
@@ -226,10 +220,10 @@ TEST_F(BuildDumpPathTest, DumpPathOf260UnitsFailsAfterTheFolderWasCreated) {
 // What each failure leaves behind: the client directory output and the crash folder.
 TEST_F(BuildDumpPathTest, FailuresBeforeTheFolderLeaveNoFolder) {
   std::fill(std::begin(dir_), std::end(dir_), u'#');
-  fake_.process.image_path_fails = true;
+  fake_.faults.FailEveryCall("QueryFullProcessImageNameW");
   EXPECT_FALSE(Build());
   EXPECT_EQ(dir_[0], u'#');
-  fake_.process.image_path_fails = false;
+  fake_.faults.Heal("QueryFullProcessImageNameW");
 
   SetImage(u"D:\\" + std::u16string(246, u'x') + u"\\Client.exe");  // 260 units: does not fit
   EXPECT_FALSE(Build());
@@ -246,40 +240,33 @@ TEST_F(BuildDumpPathTest, FailuresBeforeTheFolderLeaveNoFolder) {
   EXPECT_FALSE(Build(kCapacity, 7));  // "D:\Game" needs 8
   EXPECT_EQ(Dir(), u"D:\\Gam");
 
-  fake_.folders.create_fails = true;
+  fake_.faults.FailEveryCall("CreateDirectoryW");
   EXPECT_FALSE(Build());
   EXPECT_EQ(Dir(), u"D:\\Game");
 
   EXPECT_FALSE(CrashFolderExists());
-  EXPECT_EQ(fake_.version.allocations, 0);
+  EXPECT_EQ(Calls("GetFileVersionInfoW"), 0);
   for (char16_t unit : dump_) ASSERT_EQ(unit, u'\0');  // the dump path is touched last
 }
 
-TEST_F(BuildDumpPathTest, VersionFailuresLeaveTheFolderAndFreeTheBlock) {
+// The version resource's heap block lives and dies inside the one platform call
+// (capture/ports_win.cpp); here the call fails as a whole, for a client without a
+// resource or for any failing step.
+TEST_F(BuildDumpPathTest, VersionFailuresLeaveTheFolder) {
   auto expect_failure = [this](const char* what) {
     std::fill(std::begin(dir_), std::end(dir_), u'#');
     EXPECT_FALSE(Build()) << what;
     EXPECT_EQ(Dir(), u"D:\\Game") << what;
     EXPECT_TRUE(CrashFolderExists()) << what;
-    EXPECT_EQ(fake_.version.outstanding, 0) << what;
-    EXPECT_EQ(fake_.settings.calls, 0) << what;
+    EXPECT_EQ(Calls("GetPrivateProfileStringW"), 0) << what;
   };
-  fake_.version.resources.clear();
+  fake_.versions.clear();
   expect_failure("no resource");
   SetImage(u"D:\\Game\\Client.exe");
 
-  fake_.version.allocate_fails = true;
-  expect_failure("no heap block");
-  fake_.version.allocate_fails = false;
-
-  fake_.version.info_fails = true;
-  expect_failure("GetFileVersionInfoW");
-  fake_.version.info_fails = false;
-
-  fake_.version.query_fails = true;
-  expect_failure("VerQueryValueW");
-  EXPECT_EQ(fake_.version.allocations, 2);
-  EXPECT_EQ(fake_.process.read_calls, 0);  // the block is read only once the version is known
+  fake_.faults.FailEveryCall("GetFileVersionInfoW");
+  expect_failure("the version call fails");
+  EXPECT_EQ(Calls("ReadProcessMemory"), 0);  // the block is read only once the version is known
 }
 
 TEST_F(BuildDumpPathTest, NoExceptionInformationIsRefused) {

@@ -11,8 +11,7 @@
 
 #include "capture/context_block_read.h"
 #include "capture/dump_path.h"
-#include "capture/naming_win.h"
-#include "capture/process_win.h"
+#include "capture/ports_win.h"
 
 namespace {
 
@@ -171,15 +170,6 @@ class Client {
   std::uint64_t block_ = 0;
 };
 
-struct WinNaming {
-  capture::WinProcessPort process;
-  capture::WinFolderPort folders;
-  capture::WinVersionPort version;
-  capture::WinSettingsPort settings;
-  capture::WinClockPort clock;
-  capture::NamingPorts Ports() { return {process, folders, version, settings, clock}; }
-};
-
 struct Built {
   bool ok = false;
   std::wstring dump;
@@ -187,13 +177,13 @@ struct Built {
 };
 
 Built Build(const Client& client) {
-  WinNaming naming;
+  capture::WinPorts platform;
   capture::CrashInfo info;
   info.process = client.process();
   char16_t dump[260] = {};
   char16_t dir[260] = {};
   Built built;
-  built.ok = capture::BuildDumpPath(naming.Ports(), &info, client.block(), dump, 260, dir, 260);
+  built.ok = capture::BuildDumpPath(platform.Ports(), &info, client.block(), dump, 260, dir, 260);
   built.dump = W(dump);
   built.dir = W(dir);
   return built;
@@ -292,18 +282,13 @@ TEST(WinVersionPort, ReadsTheFileVersionOfEachClientBuild) {
   } cases[] = {{L"client", 0x000A0002u, 7u}, {L"client_dev", 0x000A0001u, 0u}};
   for (const auto& c : cases) {
     const std::wstring exe = kFixtures + L"/" + c.build + L"/Client.exe";
-    const std::uint32_t size = port.VersionInfoSize(U(exe));
-    ASSERT_NE(size, 0u) << c.build;
-    void* block = port.AllocateBlock(size);
-    ASSERT_NE(block, nullptr);
     std::uint32_t ms = 0, ls = 0;
-    EXPECT_TRUE(port.VersionInfo(U(exe), size, block));
-    EXPECT_TRUE(port.FixedFileVersion(block, &ms, &ls));
-    port.FreeBlock(block);
+    EXPECT_TRUE(port.FixedFileVersion(U(exe), &ms, &ls)) << c.build;
     EXPECT_EQ(ms, c.ms) << c.build;
     EXPECT_EQ(ls, c.ls) << c.build;
   }
-  EXPECT_EQ(port.VersionInfoSize(U(kFixtures + L"/client_noversion/Client.exe")), 0u);
+  std::uint32_t ms = 0, ls = 0;
+  EXPECT_FALSE(port.FixedFileVersion(U(kFixtures + L"/client_noversion/Client.exe"), &ms, &ls));
 }
 
 TEST(WinSettingsPort, ReadsLanguageOrGivesTheDefault) {

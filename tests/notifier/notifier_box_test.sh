@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts the real Brisvane.exe under Wine with the command lines the crash module gives it
 # and reads its message box with BoxProbe: the exact text, the error icon, a single OK
-# button; then closes the box and checks that the notifier ended with exit code 0.
+# button; then closes the box and checks that the notifier ended with exit code 0. (Wine 8
+# does not mark the box topmost, so that part of its type is checked in the unit tests.)
 #
 #   notifier_box_test.sh WINE_RUN BRISVANE_EXE BOX_PROBE_EXE LAUNCHER_EXE
 # Needs DISPLAY (an X server such as the Xvfb of scripts/test.sh); skips (77) without it.
@@ -73,6 +74,14 @@ notifier_win=$(windows_path "$work/Game Folder/Brisvane.exe")
 probe_options=(--hold-ms=200)
 run_case folder-with-blanks "$(detail n64hooks.dll 'Restart the PC, repair the client, and disable conflicting overlays or security injectors.')" \
   --module=n64hooks.dll
+probe_options=()
+
+# The start-up, not the notifier, cuts the program name off the command line: a quote
+# toggles anywhere in the name, so a blank between quotes stays in it, and a quote left
+# open takes the rest of the line into it. Each line reads otherwise if that rule breaks.
+run_case name-with-quoted-blank "$(detail nvwgf2umx.dll 'Update or clean-install the NVIDIA driver and disable GPU overlays.')" \
+  "--line=Brisvane' --module='d3d9 x.dll "$'\t'" --module='nvwgf2umx.dll'"
+run_case name-quote-left-open "$base" "--line='Brisvane.exe --module='d3d9.dll' x"
 
 # Every box was closed with OK: none is left, and the probe says so with exit code 2.
 case_name=none-left

@@ -60,7 +60,6 @@ TEST(CrashMessage, BaseMessageIsTheFixedText) {
       u"screenshot of game window\n- latest .dmp file from Crash directory\n- your addons "
       u"list/screenshot";
   EXPECT_EQ(std::u16string(kBaseMessage), expected);
-  EXPECT_EQ(expected.size(), 264u);
 }
 
 TEST(CrashMessage, KnownModuleIsNamedWithItsAdvice) {
@@ -194,30 +193,21 @@ TEST(ModuleOption, MalformedCommandLinesAreReadNoFurtherThanTheirEnd) {
     ParseModuleOption(block.get(), out.data(), out.size());
     RecordingBox box;
     EXPECT_EQ(RunNotifier(block.get(), box), 0);
-    EXPECT_NE(CommandLineTail(block.get()), nullptr);
   }
 }
 
-TEST(Run, ShowsOneErrorBoxOnTopWithTheCaption) {
+// The low byte of the box type, its icon and buttons, is read off the real box under Wine
+// (notifier_box_test.sh: the error icon, a single OK button). Staying above the game's
+// window is not visible there (Wine 8 leaves the box without WS_EX_TOPMOST), so the rest
+// of the type is checked here: foreground, topmost, application-modal, nothing else.
+TEST(Run, ShowsOneBoxWithTheCaptionAboveOtherWindows) {
+  constexpr std::uint32_t kSetForeground = 0x10000;  // MB_SETFOREGROUND
+  constexpr std::uint32_t kTopmost = 0x40000;        // MB_TOPMOST
   RecordingBox box;
   EXPECT_EQ(RunNotifier(u"--module=\"nvwgf2umx.dll\"", box), 0);
   ASSERT_EQ(box.calls.size(), 1u);
   EXPECT_EQ(box.calls[0].caption, u"Game Crash");
-  EXPECT_EQ(box.calls[0].type, 0x50010u);
-}
-
-TEST(CommandLineTail, SkipsTheProgramNameAndTheBlanksAfterIt) {
-  const auto tail = [](const char16_t* line) { return std::u16string(CommandLineTail(line)); };
-  EXPECT_EQ(tail(u"\"C:\\Game Dir\\Brisvane.exe\" --module=\"a.dll\""), u"--module=\"a.dll\"");
-  EXPECT_EQ(tail(u"Brisvane.exe  \t --module=\"a.dll\""), u"--module=\"a.dll\"");
-  EXPECT_EQ(tail(u"C:\\Ga\"me D\"ir\\Brisvane.exe x"), u"x");  // quotes toggle mid-name
-  EXPECT_EQ(tail(u"\"C:\\unclosed name --module=\"a.dll\" x"), u"");  // the last quote reopens
-  EXPECT_EQ(tail(u"Brisvane.exe"), u"");
-  EXPECT_EQ(tail(u"Brisvane.exe   "), u"");
-  EXPECT_EQ(tail(u"\"C:\\unclosed name"), u"");
-  EXPECT_EQ(tail(u""), u"");
-  EXPECT_EQ(tail(u"a\u0001\u0002b"), u"b");
-  EXPECT_EQ(CommandLineTail(nullptr), nullptr);
+  EXPECT_EQ(box.calls[0].type & ~0xFFu, kSetForeground | kTopmost);
 }
 
 }  // namespace

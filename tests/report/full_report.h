@@ -9,19 +9,18 @@
 #include <vector>
 
 #include "capture/report.h"
-#include "fakes/fake_process.h"
+#include "fakes/fake_platform.h"
 
 namespace reporttest {
 
 struct FullReport {
-  fakes::FakeProcess process;
-  fakes::FakeModules modules;
+  fakes::FakePlatform fake;
   std::unique_ptr<CrashContextBlock> block = std::make_unique<CrashContextBlock>();
   capture::CrashInfo info;
   std::vector<char> report = std::vector<char>(capture::kReportCapacity);
 
   FullReport(int module_count, const std::u16string& module_name) {
-    for (int i = 0; i < module_count; ++i) modules.modules.push_back({0, 0, module_name});
+    for (int i = 0; i < module_count; ++i) fake.modules.push_back({0, 0, module_name});
     std::fill(std::begin(block->reportText1), std::end(block->reportText1) - 1, u'\u20AC');
     std::fill(std::begin(block->reportText2), std::end(block->reportText2) - 1, u'x');
     info.process = reinterpret_cast<capture::Handle>(0x100);
@@ -31,7 +30,7 @@ struct FullReport {
   }
 
   void Compose() {
-    capture::ComposeReport(process, modules, info, block.get(), u"nvwgf2umx.dll", report.data(),
+    capture::ComposeReport(fake.Ports(), info, block.get(), u"nvwgf2umx.dll", report.data(),
                            report.size());
   }
 };

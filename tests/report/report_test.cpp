@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fakes/fake_process.h"
+#include "fakes/fake_platform.h"
 
 namespace capture {
 namespace {
@@ -27,7 +27,7 @@ class ComposeReportTest : public testing::Test {
     info_.address = 0x7FFB2C4A1F3E;
     for (const char16_t* name :
          {u"Client.exe", u"ntdll.dll", u"KERNEL32.DLL", u"KERNELBASE.dll", u"nvwgf2umx.dll"}) {
-      modules_.modules.push_back({0, 0, name});
+      fake_.modules.push_back({0, 0, name});
     }
   }
 
@@ -35,8 +35,7 @@ class ComposeReportTest : public testing::Test {
   // checking that the NUL lies inside the buffer.
   std::string Compose(const char16_t* fault_module, std::size_t capacity = kReportCapacity) {
     report_.assign(capacity, '\0');
-    ComposeReport(process_, modules_, info_, block_.get(), fault_module, report_.data(),
-                  capacity);
+    ComposeReport(fake_.Ports(), info_, block_.get(), fault_module, report_.data(), capacity);
     const void* nul = std::memchr(report_.data(), '\0', capacity);
     EXPECT_NE(nul, nullptr);
     if (nul == nullptr) return {};
@@ -51,8 +50,7 @@ class ComposeReportTest : public testing::Test {
     std::memcpy(field, text.c_str(), (text.size() + 1) * sizeof(char16_t));
   }
 
-  fakes::FakeProcess process_;
-  fakes::FakeModules modules_;
+  fakes::FakePlatform fake_;
   CrashInfo info_;
   std::unique_ptr<CrashContextBlock> block_;
   std::vector<char> report_;
@@ -80,8 +78,8 @@ TEST_F(ComposeReportTest, WorkedExample) {
       "runtime.module.4=nvwgf2umx.dll\r\n";
   EXPECT_EQ(Compose(u"nvwgf2umx.dll"), expected);
   EXPECT_EQ(report_[expected.size()], '\0');
-  EXPECT_EQ(modules_.open_snapshots, 0);
-  EXPECT_EQ(modules_.snapshots_taken, 1);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
+  EXPECT_EQ(fake_.faults.Calls("CreateToolhelp32Snapshot"), 1);
 
   // The client's first text, line end and all, stands between advice and module list.
   Fill(Block().reportText1, u"abc\r\n");
@@ -138,9 +136,9 @@ TEST_F(ComposeReportTest, FaultModuleAndAdvice) {
 }
 
 TEST_F(ComposeReportTest, ModuleNames) {
-  modules_.modules[1].name = u"M\u00FCller.dll";
-  modules_.modules[3].name = u"";
-  modules_.modules[4].name = std::u16string(255, u'\u20AC');
+  fake_.modules[1].name = u"M\u00FCller.dll";
+  fake_.modules[3].name = u"";
+  fake_.modules[4].name = std::u16string(255, u'\u20AC');
   const std::string text = Compose(u"x.dll");
   EXPECT_EQ(Line(text, "runtime.module.1"), "runtime.module.1=M\xC3\xBCller.dll");
   EXPECT_EQ(Line(text, "runtime.module.3"), "runtime.module.3=");
@@ -150,8 +148,8 @@ TEST_F(ComposeReportTest, ModuleNames) {
 }
 
 TEST_F(ComposeReportTest, AtMost128ModuleLines) {
-  modules_.modules.clear();
-  for (int i = 0; i < 200; ++i) modules_.modules.push_back({0, 0, u"m.dll"});
+  fake_.modules.clear();
+  for (int i = 0; i < 200; ++i) fake_.modules.push_back({0, 0, u"m.dll"});
   const std::string text = Compose(u"x.dll");
   std::size_t lines = 0;
   for (std::size_t at = text.find("runtime.module."); at != std::string::npos;
@@ -160,46 +158,46 @@ TEST_F(ComposeReportTest, AtMost128ModuleLines) {
   }
   EXPECT_EQ(lines, 128u);
   EXPECT_TRUE(text.ends_with("\r\nruntime.module.127=m.dll\r\n"));
-  EXPECT_EQ(modules_.open_snapshots, 0);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
 }
 
 TEST_F(ComposeReportTest, NoModuleListWithoutProcessOrSnapshot) {
   const std::string expected_end = "fault.advice=none\r\n";
   info_.process = nullptr;
   EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end));
-  EXPECT_EQ(modules_.snapshots_taken, 0);
+  EXPECT_EQ(fake_.faults.Calls("CreateToolhelp32Snapshot"), 0);
 
   // A process whose id the platform cannot give: a snapshot of id 0 would list the
   // modules of the capturing process instead.
   info_.process = reinterpret_cast<Handle>(0x100);
-  process_.process_id = 0;
+  fake_.process_id = 0;
   EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end));
-  EXPECT_EQ(modules_.snapshots_taken, 0);
+  EXPECT_EQ(fake_.faults.Calls("CreateToolhelp32Snapshot"), 0);
 
-  process_.process_id = 4242;
-  modules_.open_fails = true;
+  fake_.process_id = 4242;
+  fake_.faults.FailEveryCall("CreateToolhelp32Snapshot");
   EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end));
 
-  modules_.open_fails = false;
-  modules_.first_fails = true;
+  fake_.faults.Heal("CreateToolhelp32Snapshot");
+  fake_.faults.FailEveryCall("Module32FirstW");
   Fill(Block().reportText2, u"tail");
   EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end + "tail"));
-  EXPECT_EQ(modules_.open_snapshots, 0);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
 
-  modules_.first_fails = false;
-  modules_.modules.clear();
+  fake_.faults.Heal("Module32FirstW");
+  fake_.modules.clear();
   EXPECT_TRUE(Compose(u"x.dll").ends_with(expected_end + "tail"));
-  EXPECT_EQ(modules_.open_snapshots, 0);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
 }
 
 TEST_F(ComposeReportTest, TinyBuffers) {
   std::vector<char> buffer(4, 'x');
-  ComposeReport(process_, modules_, info_, nullptr, u"x.dll", buffer.data(), 0);
+  ComposeReport(fake_.Ports(), info_, nullptr, u"x.dll", buffer.data(), 0);
   EXPECT_EQ(std::string(buffer.begin(), buffer.end()), "xxxx");
-  ComposeReport(process_, modules_, info_, nullptr, u"x.dll", nullptr, 4);  // must not crash
-  ComposeReport(process_, modules_, info_, nullptr, u"x.dll", buffer.data(), 1);
+  ComposeReport(fake_.Ports(), info_, nullptr, u"x.dll", nullptr, 4);  // must not crash
+  ComposeReport(fake_.Ports(), info_, nullptr, u"x.dll", buffer.data(), 1);
   EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string("\0xxx", 4));
-  EXPECT_EQ(modules_.open_snapshots, 0);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
 }
 
 // The client texts at their longest, in three-byte characters, enter whole; the module
@@ -207,8 +205,8 @@ TEST_F(ComposeReportTest, TinyBuffers) {
 TEST_F(ComposeReportTest, FullClientTextsEnterWholeAndTheModuleListIsCut) {
   Fill(Block().reportText1, std::u16string(2047, u'\u20AC'));
   Fill(Block().reportText2, std::u16string(16383, u'\u4E2D'));
-  modules_.modules.clear();
-  for (int i = 0; i < 200; ++i) modules_.modules.push_back({0, 0, std::u16string(255, u'a')});
+  fake_.modules.clear();
+  for (int i = 0; i < 200; ++i) fake_.modules.push_back({0, 0, std::u16string(255, u'a')});
 
   const std::string uncut = Compose(u"nvwgf2umx.dll", 200000);
   std::string text1, text2;
@@ -222,7 +220,7 @@ TEST_F(ComposeReportTest, FullClientTextsEnterWholeAndTheModuleListIsCut) {
   EXPECT_EQ(cut.size(), 65535u);
   EXPECT_EQ(cut, uncut.substr(0, 65535));
   EXPECT_FALSE(cut.ends_with("\r\n"));  // the last line is cut and nothing follows it
-  EXPECT_EQ(modules_.open_snapshots, 0);
+  EXPECT_EQ(fake_.OpenHandles(), 0);
 }
 
 TEST_F(ComposeReportTest, FullAsciiClientTextsEnterWhole) {

@@ -9,23 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "capture/modules_win.h"
+#include "capture/ports_win.h"
 #include "capture/report.h"
+#include "capture/unique_handle.h"
 
 namespace capture {
 namespace {
-
-// Just what the composer asks of the crashed process.
-class ProcessIds final : public ProcessPort {
- public:
-  bool ImagePath(Handle, char16_t*, std::size_t) override { return false; }
-  bool ReadMemory(Handle, std::uint64_t, void*, std::size_t, std::size_t* read) override {
-    *read = 0;
-    return false;
-  }
-  std::uint32_t ProcessId(Handle process) override { return GetProcessId(process); }
-  std::uint32_t ThreadId(Handle thread) override { return GetThreadId(thread); }
-};
 
 std::u16string Lower(std::u16string text) {
   for (char16_t& c : text) {
@@ -34,37 +23,34 @@ std::u16string Lower(std::u16string text) {
   return text;
 }
 
-std::vector<std::u16string> ModuleNames(std::uint32_t process_id, int* entries_closed) {
-  WinModulePort port;
+std::vector<std::u16string> ModuleNames(std::uint32_t process_id) {
+  WinPorts platform;
   std::vector<std::u16string> names;
-  const Handle snapshot = port.OpenSnapshot(process_id);
-  if (snapshot == InvalidHandle()) return names;
+  const UniqueFileHandle snapshot(platform.handles, platform.modules.OpenSnapshot(process_id));
+  if (!snapshot.valid()) return names;
   ModuleEntry entry{};
-  for (bool more = port.FirstModule(snapshot, &entry); more; more = port.NextModule(snapshot, &entry)) {
+  for (bool more = platform.modules.FirstModule(snapshot.get(), &entry); more;
+       more = platform.modules.NextModule(snapshot.get(), &entry)) {
     names.emplace_back(entry.name);
     EXPECT_NE(entry.base, 0u);
     EXPECT_NE(entry.size, 0u);
   }
-  port.CloseSnapshot(snapshot);
-  ++*entries_closed;
   return names;
 }
 
 std::string Compose(HANDLE process, const char16_t* fault_module) {
-  ProcessIds ids;
-  WinModulePort modules;
+  WinPorts platform;
   CrashInfo info;
   info.process = process;
   info.thread = GetCurrentThread();
   info.code = 0xC0000005;
   std::vector<char> report(kReportCapacity);
-  ComposeReport(ids, modules, info, nullptr, fault_module, report.data(), report.size());
+  ComposeReport(platform.Ports(), info, nullptr, fault_module, report.data(), report.size());
   return std::string(report.data());
 }
 
 TEST(WinModulePort, ListsThisProgramFirst) {
-  int closed = 0;
-  const std::vector<std::u16string> names = ModuleNames(GetCurrentProcessId(), &closed);
+  const std::vector<std::u16string> names = ModuleNames(GetCurrentProcessId());
   ASSERT_GE(names.size(), 2u);
   EXPECT_EQ(Lower(names[0]), u"report_wine_tests.exe");
   bool has_ntdll = false;
@@ -137,8 +123,7 @@ TEST(WinModulePort, RunningSampleClientListsClientExeFirst) {
   }
   EXPECT_EQ(output.rfind("crash-context-block=0x", 0), 0u) << output;
 
-  int closed = 0;
-  const std::vector<std::u16string> names = ModuleNames(child.dwProcessId, &closed);
+  const std::vector<std::u16string> names = ModuleNames(child.dwProcessId);
   ASSERT_FALSE(names.empty());
   EXPECT_EQ(Lower(names[0]), u"client.exe");
   const std::string text = Compose(child.hProcess, u"");

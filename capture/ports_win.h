@@ -1,0 +1,98 @@
+// The ports of ports.h over the wide Windows API: each method one thin call (the version
+// port one question). Declares the classes only, so that code without windows.h can make
+// them; ports_win.cpp holds the calls, in the order of ports.h.
+#pragma once
+
+#include "capture/ports.h"
+
+namespace capture {
+
+class WinProcessPort final : public ProcessPort {
+ public:
+  bool ImagePath(Handle process, char16_t* buffer, std::size_t capacity) override;
+  bool ReadMemory(Handle process, std::uint64_t address, void* dest, std::size_t size,
+                  std::size_t* bytes_read) override;
+  std::uint32_t ProcessId(Handle process) override;
+  std::uint32_t ThreadId(Handle thread) override;
+};
+
+class WinModulePort final : public ModulePort {
+ public:
+  Handle OpenSnapshot(std::uint32_t process_id) override;
+  bool FirstModule(Handle snapshot, ModuleEntry* entry) override;
+  bool NextModule(Handle snapshot, ModuleEntry* entry) override;
+};
+
+class WinFolderPort final : public FolderPort {
+ public:
+  FolderResult CreateFolder(const char16_t* path) override;
+};
+
+// Binds version.dll from System32 only (system_library_win.h), once per call.
+class WinVersionPort final : public VersionPort {
+ public:
+  bool FixedFileVersion(const char16_t* path, std::uint32_t* version_ms,
+                        std::uint32_t* version_ls) override;
+};
+
+class WinSettingsPort final : public SettingsPort {
+ public:
+  void ProfileString(const char16_t* section, const char16_t* key, const char16_t* default_value,
+                     char16_t* buffer, std::size_t capacity, const char16_t* path) override;
+};
+
+class WinClockPort final : public ClockPort {
+ public:
+  CalendarTime UtcNow() override;
+  bool ZoneLocalTime(const char16_t* zone_key_name, const CalendarTime& utc,
+                     CalendarTime* local) override;
+  CalendarTime LocalNow() override;
+};
+
+class WinFilePort final : public FilePort {
+ public:
+  bool Delete(const char16_t* path) override;
+  Handle CreateForWriting(const char16_t* path) override;
+  bool Write(Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override;
+  bool Flush(Handle file) override;
+  bool Size(Handle file, std::uint64_t* size) override;
+  bool MoveReplacing(const char16_t* from, const char16_t* to) override;
+  PathKind Kind(const char16_t* path) override;
+};
+
+// Binds dbghelp.dll from System32 only (system_library_win.h), once per call.
+class WinDumpWriterPort final : public DumpWriterPort {
+ public:
+  bool WriteDump(const DumpRequest& request) override;
+};
+
+class WinProcessStartPort final : public ProcessStartPort {
+ public:
+  bool Start(const char16_t* application, char16_t* command_line, const char16_t* current_dir,
+             StartedProcess* started) override;
+};
+
+class WinHandlePort final : public HandlePort {
+ public:
+  void Close(Handle handle) override;
+};
+
+// The whole platform, as the module hands it to the capture.
+struct WinPorts {
+  WinProcessPort process;
+  WinModulePort modules;
+  WinFolderPort folders;
+  WinVersionPort version;
+  WinSettingsPort settings;
+  WinClockPort clock;
+  WinFilePort files;
+  WinDumpWriterPort dumps;
+  WinProcessStartPort starter;
+  WinHandlePort handles;
+
+  CapturePorts Ports() {
+    return {process, modules, folders, version, settings, clock, files, dumps, starter, handles};
+  }
+};
+
+}  // namespace capture

@@ -1,0 +1,463 @@
+// One fake of the whole platform for the unit tests, the benchmarks and the fuzzers: a
+// single object behind every port of capture/ports.h, with an in-memory crashed process,
+// file system and handle table, and one fault injector that every primitive asks first.
+// It carries arbitrary data and tracks every handle with the sharing rules the capture
+// relies on. Its default client is D:\Game\Client.exe, version 10.1.0.0, no settings file.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "capture/ports.h"
+
+namespace fakes {
+
+// Every primitive of the fake counts its call here and asks whether it fails, so a test
+// can break any single platform call, and a sweep over the counted calls of a clean run
+// reaches every primitive, a new one included, without a list of them. Counting takes
+// nothing from the heap (the heap checks count the fakes' allocations too), so primitive
+// names are string literals.
+class Faults {
+ public:
+  Faults() { calls_.reserve(64); }
+
+  // Counts a call of `primitive`; true when this call is to fail.
+  bool Fails(std::string_view primitive) {
+    const int call = ++Count(primitive);
+    const auto rule = rules_.find(primitive);
+    if (rule == rules_.end() || (rule->second != kEveryCall && rule->second != call)) return false;
+    Note("fault");
+    return true;
+  }
+  void FailEveryCall(std::string_view primitive) { rules_[std::string(primitive)] = kEveryCall; }
+  void FailCall(std::string_view primitive, int call) { rules_[std::string(primitive)] = call; }
+  void Heal(std::string_view primitive) {
+    const auto rule = rules_.find(primitive);
+    if (rule != rules_.end()) rules_.erase(rule);
+  }
+
+  int Calls(std::string_view primitive) const {
+    for (const auto& [name, count] : calls_) {
+      if (name == primitive) return count;
+    }
+    return 0;
+  }
+  std::map<std::string, int> calls() const {
+    std::map<std::string, int> by_name;
+    for (const auto& [name, count] : calls_) by_name[std::string(name)] = count;
+    return by_name;
+  }
+
+  // What happened, in order: "fault" for every injected failure, and what the fake notes
+  // ("rename" for a rename that landed, "start" for a started process).
+  void Note(const char* event) { events_.emplace_back(event); }
+  const std::vector<std::string>& events() const { return events_; }
+
+ private:
+  static constexpr int kEveryCall = 0;  // calls count from 1
+
+  int& Count(std::string_view primitive) {
+    for (auto& [name, count] : calls_) {
+      if (name == primitive) return count;
+    }
+    return calls_.emplace_back(primitive, 0).second;
+  }
+
+  std::vector<std::pair<std::string_view, int>> calls_;
+  std::map<std::string, int, std::less<>> rules_;
+  std::vector<std::string> events_;
+};
+
+namespace detail {
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
+inline long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+inline long long ToSeconds(const capture::CalendarTime& t) {
+  return DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+}
+inline capture::CalendarTime FromSeconds(long long s) {
+  long long z = s / 86400 + 719468;
+  const long long secs = s % 86400;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  const long long y = static_cast<long long>(yoe) + era * 400 + (m <= 2);
+  return {static_cast<std::uint16_t>(y), static_cast<std::uint16_t>(m), static_cast<std::uint16_t>(d),
+          static_cast<std::uint16_t>(secs / 3600), static_cast<std::uint16_t>(secs / 60 % 60),
+          static_cast<std::uint16_t>(secs % 60)};
+}
+// 01:00 UTC on the last Sunday of the month.
+inline long long SwitchSeconds(unsigned year, unsigned month) {
+  const long long last = DaysFromCivil(year, month, 31);
+  const long long weekday = (last + 4) % 7;  // 1970-01-01 was a Thursday; 0 is Sunday
+  return (last - weekday) * 86400 + 3600;
+}
+
+}  // namespace detail
+
+// Central European time by the European rule: UTC+1, UTC+2 from the last Sunday of March
+// 01:00 UTC to the last Sunday of October 01:00 UTC. Enough for the tests' dates.
+inline capture::CalendarTime CentralEuropeanTime(const capture::CalendarTime& utc) {
+  const long long seconds = detail::ToSeconds(utc);
+  const bool summer = seconds >= detail::SwitchSeconds(utc.year, 3) &&
+                      seconds < detail::SwitchSeconds(utc.year, 10);
+  return detail::FromSeconds(seconds + (summer ? 7200 : 3600));
+}
+
+class FakePlatform final : public capture::ProcessPort,
+                           public capture::ModulePort,
+                           public capture::FolderPort,
+                           public capture::VersionPort,
+                           public capture::SettingsPort,
+                           public capture::ClockPort,
+                           public capture::FilePort,
+                           public capture::DumpWriterPort,
+                           public capture::ProcessStartPort,
+                           public capture::HandlePort {
+ public:
+  using Handle = capture::Handle;
+
+  Faults faults;
+
+  // The crashed process. `memory` is readable from `memory_base` on; a read that runs past
+  // its end stops there and fails, as a read into unreserved address space does.
+  std::u16string image_path = u"D:\\Game\\Client.exe";
+  std::uint64_t memory_base = 0x10000;
+  std::vector<unsigned char> memory;
+  std::uint32_t process_id = 4242;
+  std::uint32_t thread_id = 11872;
+  struct Module {
+    std::uint64_t base;
+    std::uint64_t size;
+    std::u16string name;
+  };
+  std::vector<Module> modules;
+
+  // The client's files and the clock. `ini` maps a settings file's path to its
+  // "Section/Key" values; a missing file, section or key gives the default.
+  struct Version {
+    std::uint32_t ms;
+    std::uint32_t ls;
+  };
+  std::map<std::u16string, Version> versions{{u"D:\\Game\\Client.exe", {0x000A0001u, 0}}};
+  std::map<std::u16string, std::map<std::u16string, std::u16string>> ini;
+  std::u16string last_ini_path;
+  capture::CalendarTime utc{2026, 12, 8, 6, 41, 5};
+  capture::CalendarTime machine_local{2001, 2, 3, 4, 5, 6};
+  std::u16string asked_zone;
+
+  // Files and folders; a WriteFile that succeeds but writes only `short_write` bytes
+  // (negative: all of them).
+  std::map<std::u16string, std::string> files;
+  std::set<std::u16string> folders{u"D:", u"D:\\Game"};
+  std::vector<std::u16string> folder_requests;
+  int short_write = -1;
+
+  // The dump writer writes this header and the comment stream through the file, so a
+  // test finds the report in the dump; `dump_bytes` cuts what it writes (negative: all),
+  // and `dump_fails_after_writing` reports failure after writing it whole.
+  static constexpr char kDumpHeader[] = "MDMP-fake-header-of-32-bytes....";
+  std::vector<capture::DumpRequest> dump_requests;
+  std::string last_stream;
+  int dump_bytes = -1;
+  bool dump_fails_after_writing = false;
+
+  struct Start {
+    std::u16string application;
+    std::u16string command_line;
+    std::u16string current_dir;
+  };
+  std::vector<Start> starts;
+
+  // Uses of a handle that is not open, or not of the kind the call takes: the platform
+  // would punish them, and a test expects none.
+  int handle_misuses = 0;
+
+  FakePlatform() { open_.reserve(64); }
+
+  capture::CapturePorts Ports() {
+    return {*this, *this, *this, *this, *this, *this, *this, *this, *this, *this};
+  }
+
+  // A client at `path` with that file version, in an existing folder.
+  void SetClient(const std::u16string& path, std::uint32_t ms = 0x000A0001u, std::uint32_t ls = 0) {
+    image_path = path;
+    versions[path] = {ms, ls};
+    folders.insert(Parent(path));
+  }
+  void AddFile(const std::u16string& path, const std::string& content = "x") { files[path] = content; }
+  bool Exists(const std::u16string& path) const { return files.count(path) != 0; }
+  const std::string& Content(const std::u16string& path) const { return files.at(path); }
+  // Files of one folder (direct children), by name.
+  std::vector<std::u16string> FilesIn(const std::u16string& folder) const {
+    std::vector<std::u16string> names;
+    const std::u16string prefix = folder + u"\\";
+    for (const auto& [path, content] : files) {
+      if (path.rfind(prefix, 0) == 0 && path.find(u'\\', prefix.size()) == std::u16string::npos) {
+        names.push_back(path.substr(prefix.size()));
+      }
+    }
+    return names;
+  }
+  // Someone else (another capture) holds the file open for writing.
+  void HoldOpenForWriting(const std::u16string& path) {
+    files.emplace(path, std::string());
+    foreign_writers_.insert(path);
+  }
+  int OpenHandles() const { return static_cast<int>(open_.size()); }
+
+  // ProcessPort.
+  bool ImagePath(Handle, char16_t* buffer, std::size_t capacity) override {
+    if (faults.Fails("QueryFullProcessImageNameW") || image_path.size() + 1 > capacity) return false;
+    std::memcpy(buffer, image_path.c_str(), (image_path.size() + 1) * sizeof(char16_t));
+    return true;
+  }
+  bool ReadMemory(Handle, std::uint64_t address, void* dest, std::size_t size,
+                  std::size_t* bytes_read) override {
+    *bytes_read = 0;
+    if (faults.Fails("ReadProcessMemory")) return false;
+    if (address < memory_base || address - memory_base >= memory.size()) return false;
+    const std::size_t offset = static_cast<std::size_t>(address - memory_base);
+    const std::size_t count = std::min(size, memory.size() - offset);
+    std::memcpy(dest, memory.data() + offset, count);
+    *bytes_read = count;
+    return count == size;
+  }
+  std::uint32_t ProcessId(Handle process) override {
+    return faults.Fails("GetProcessId") || process == nullptr ? 0 : process_id;
+  }
+  std::uint32_t ThreadId(Handle thread) override {
+    return faults.Fails("GetThreadId") || thread == nullptr ? 0 : thread_id;
+  }
+
+  // ModulePort.
+  Handle OpenSnapshot(std::uint32_t) override {
+    if (faults.Fails("CreateToolhelp32Snapshot")) return capture::InvalidHandle();
+    return Open(HandleKind::kSnapshot);
+  }
+  bool FirstModule(Handle snapshot, capture::ModuleEntry* entry) override {
+    next_module_ = 0;
+    if (faults.Fails("Module32FirstW")) return false;
+    return FetchModule(snapshot, entry);
+  }
+  bool NextModule(Handle snapshot, capture::ModuleEntry* entry) override {
+    if (faults.Fails("Module32NextW")) return false;
+    return FetchModule(snapshot, entry);
+  }
+
+  // FolderPort: only the last level is created.
+  capture::FolderResult CreateFolder(const char16_t* path) override {
+    folder_requests.emplace_back(path);
+    if (faults.Fails("CreateDirectoryW")) return capture::FolderResult::kFailed;
+    const std::u16string p = path;
+    if (folders.count(p) != 0 || files.count(p) != 0) return capture::FolderResult::kAlreadyExists;
+    if (folders.count(Parent(p)) == 0) return capture::FolderResult::kFailed;
+    folders.insert(p);
+    return capture::FolderResult::kCreated;
+  }
+
+  // VersionPort.
+  bool FixedFileVersion(const char16_t* path, std::uint32_t* ms, std::uint32_t* ls) override {
+    if (faults.Fails("GetFileVersionInfoW")) return false;
+    const auto it = versions.find(path);
+    if (it == versions.end()) return false;
+    *ms = it->second.ms;
+    *ls = it->second.ls;
+    return true;
+  }
+
+  // SettingsPort. GetPrivateProfileStringW reports no failure; what a failing read looks
+  // like to its caller is an empty value.
+  void ProfileString(const char16_t* section, const char16_t* key, const char16_t* default_value,
+                     char16_t* buffer, std::size_t capacity, const char16_t* path) override {
+    last_ini_path = path;
+    if (faults.Fails("GetPrivateProfileStringW")) {
+      if (capacity > 0) buffer[0] = u'\0';
+      return;
+    }
+    std::u16string value = default_value;
+    const auto file = ini.find(path);
+    if (file != ini.end()) {
+      const auto entry = file->second.find(std::u16string(section) + u"/" + key);
+      if (entry != file->second.end()) value = entry->second;
+    }
+    // As the platform does: the value cut to capacity - 1 units, terminated.
+    const std::size_t count = std::min(value.size(), capacity - 1);
+    std::memcpy(buffer, value.data(), count * sizeof(char16_t));
+    buffer[count] = u'\0';
+  }
+
+  // ClockPort.
+  capture::CalendarTime UtcNow() override { return utc; }
+  capture::CalendarTime LocalNow() override { return machine_local; }
+  bool ZoneLocalTime(const char16_t* zone_key_name, const capture::CalendarTime& when,
+                     capture::CalendarTime* local) override {
+    asked_zone = zone_key_name;
+    if (faults.Fails("GetTimeZoneInformationForYear")) return false;
+    if (asked_zone != u"Central European Standard Time") return false;
+    *local = CentralEuropeanTime(when);
+    return true;
+  }
+
+  // FilePort.
+  bool Delete(const char16_t* path) override {
+    if (faults.Fails("DeleteFileW")) return false;
+    const std::u16string p = path;
+    if (files.count(p) == 0 || IsOpen(p)) return false;
+    files.erase(p);
+    return true;
+  }
+  Handle CreateForWriting(const char16_t* path) override {
+    if (faults.Fails("CreateFileW")) return capture::InvalidHandle();
+    const std::u16string p = path;
+    // Read sharing only: an existing writer keeps a second one out.
+    if (folders.count(p) != 0 || folders.count(Parent(p)) == 0 || IsOpen(p)) {
+      return capture::InvalidHandle();
+    }
+    files[p].clear();  // CREATE_ALWAYS truncates
+    return Open(HandleKind::kFile, p);
+  }
+  // A failing write fails the hard way: half the bytes land before the call reports it.
+  bool Write(Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override {
+    *written = 0;
+    if (!IsOpenAs(file, HandleKind::kFile)) return false;
+    const bool fails = faults.Fails("WriteFile");
+    std::uint32_t count = fails ? size / 2 : size;
+    if (short_write >= 0) count = std::min(count, static_cast<std::uint32_t>(short_write));
+    files[Find(file)->path].append(static_cast<const char*>(data), count);
+    *written = count;
+    return !fails;
+  }
+  bool Flush(Handle file) override {
+    return IsOpenAs(file, HandleKind::kFile) && !faults.Fails("FlushFileBuffers");
+  }
+  bool Size(Handle file, std::uint64_t* size) override {
+    if (!IsOpenAs(file, HandleKind::kFile) || faults.Fails("GetFileSizeEx")) return false;
+    *size = files[Find(file)->path].size();
+    return true;
+  }
+  bool MoveReplacing(const char16_t* from, const char16_t* to) override {
+    if (faults.Fails("MoveFileExW")) return false;
+    const std::u16string f = from;
+    const std::u16string t = to;
+    if (files.count(f) == 0 || IsOpen(f) || IsOpen(t) || folders.count(t) != 0) return false;
+    files[t] = files[f];
+    files.erase(f);
+    faults.Note("rename");
+    return true;
+  }
+  capture::PathKind Kind(const char16_t* path) override {
+    if (faults.Fails("GetFileAttributesW")) return capture::PathKind::kMissing;
+    const std::u16string p = path;
+    if (folders.count(p) != 0) return capture::PathKind::kDirectory;
+    return files.count(p) != 0 ? capture::PathKind::kFile : capture::PathKind::kMissing;
+  }
+
+  // DumpWriterPort. A writer that fails dies half-way: part of the header is in the file.
+  bool WriteDump(const capture::DumpRequest& request) override {
+    dump_requests.push_back(request);
+    if (!IsOpenAs(request.file, HandleKind::kFile)) return false;
+    std::string& file = files[Find(request.file)->path];
+    if (faults.Fails("MiniDumpWriteDump")) {
+      file += "MDMP-half";
+      return false;
+    }
+    last_stream.assign(static_cast<const char*>(request.stream), request.stream_size);
+    std::string bytes = std::string(kDumpHeader) + last_stream;
+    if (dump_bytes >= 0) bytes.resize(static_cast<std::size_t>(dump_bytes));
+    file += bytes;
+    return !dump_fails_after_writing;
+  }
+
+  // ProcessStartPort.
+  bool Start(const char16_t* application, char16_t* command_line, const char16_t* current_dir,
+             capture::StartedProcess* started) override {
+    if (faults.Fails("CreateProcessW")) return false;
+    starts.push_back({application, command_line, current_dir});
+    started->process = Open(HandleKind::kProcess);
+    started->thread = Open(HandleKind::kThread);
+    faults.Note("start");
+    return true;
+  }
+
+  // HandlePort.
+  void Close(Handle handle) override {
+    const auto it = Find(handle);
+    if (it == open_.end()) {
+      ++handle_misuses;
+      return;
+    }
+    open_.erase(it);
+  }
+
+ private:
+  enum class HandleKind { kFile, kSnapshot, kProcess, kThread };
+  struct OpenHandle {
+    Handle handle;
+    HandleKind kind;
+    std::u16string path;  // of a file
+  };
+
+  static std::u16string Parent(const std::u16string& path) {
+    const auto slash = path.rfind(u'\\');
+    return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
+  }
+  // The handle table is a reserved vector, so a snapshot's handle takes nothing from the
+  // heap either.
+  Handle Open(HandleKind kind, const std::u16string& path = {}) {
+    const auto handle = reinterpret_cast<Handle>(next_handle_++);
+    open_.push_back({handle, kind, path});
+    return handle;
+  }
+  std::vector<OpenHandle>::iterator Find(Handle handle) {
+    return std::find_if(open_.begin(), open_.end(),
+                        [handle](const OpenHandle& open) { return open.handle == handle; });
+  }
+  bool IsOpenAs(Handle handle, HandleKind kind) {
+    const auto it = Find(handle);
+    if (it != open_.end() && it->kind == kind) return true;
+    ++handle_misuses;
+    return false;
+  }
+  bool IsOpen(const std::u16string& path) const {
+    if (foreign_writers_.count(path) != 0) return true;
+    for (const OpenHandle& open : open_) {
+      if (open.kind == HandleKind::kFile && open.path == path) return true;
+    }
+    return false;
+  }
+  bool FetchModule(Handle snapshot, capture::ModuleEntry* entry) {
+    if (!IsOpenAs(snapshot, HandleKind::kSnapshot) || next_module_ >= modules.size()) return false;
+    const Module& m = modules[next_module_++];
+    entry->base = m.base;
+    entry->size = m.size;
+    std::memset(entry->name, 0, sizeof(entry->name));
+    std::memcpy(entry->name, m.name.c_str(), std::min<std::size_t>(m.name.size(), 255) * sizeof(char16_t));
+    return true;
+  }
+
+  std::vector<OpenHandle> open_;
+  std::set<std::u16string> foreign_writers_;
+  std::uintptr_t next_handle_ = 0x100;
+  std::size_t next_module_ = 0;
+};
+
+}  // namespace fakes
