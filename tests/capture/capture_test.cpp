@@ -273,6 +273,7 @@ TEST(FatalFlag, DeclinesOnlyWhatTheStructureAndTheWindowsSayIsNoCrash) {
       {"padding before 2004 reads FALSE", 1424, false, 18362, true},
       {"no build to be had", 1424, false, 0, true},
       {"structure ends before the flag", 1416, false, 19045, true},
+      {"structure ends with the context", 1408, false, 19045, true},
       {"structure ends inside the context", 1407, true, 19045, false},
   };
   for (const Case& c : cases) {
