@@ -7,13 +7,6 @@
 namespace triage {
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 // The numbers of "a.b.c.d", or nothing for another text.
 std::optional<std::vector<unsigned long>> VersionNumbers(const std::string& text) {
   std::vector<unsigned long> numbers;
@@ -65,7 +58,7 @@ std::string BucketKey(const Summary& s) {
       const NamedFrame& f = s.stack[i];
       if (!f.module) break;
       key += i == 0 ? " " : " <- ";
-      key += Lower(*f.module);
+      key += AsciiLower(*f.module);
       if (f.function) {
         key += "!" + *f.function;
       } else {
@@ -77,7 +70,7 @@ std::string BucketKey(const Summary& s) {
   }
   if (s.fault && s.fault->module && s.fault->offset) {
     std::snprintf(text, sizeof(text), "+0x%" PRIX64, *s.fault->offset);
-    key.append(" ").append(Lower(*s.fault->module)).append(text);
+    key.append(" ").append(AsciiLower(*s.fault->module)).append(text);
   }
   return key;
 }

@@ -20,8 +20,6 @@ constexpr std::uint32_t kExceptionStreamSize = 168;
 constexpr std::uint32_t kSystemInfoSize = 56;
 constexpr std::uint32_t kMiscInfoSize = 24;
 constexpr std::uint32_t kMaxExceptionParameters = 15;
-constexpr std::uint32_t kCodeViewRsds = 0x53445352;  // "RSDS"
-constexpr std::uint32_t kCodeViewNb10 = 0x3031424E;  // "NB10"
 
 Location LocationAt(const std::uint8_t* p) { return {Le32(p), Le32(p + 4)}; }
 
@@ -58,11 +56,11 @@ std::optional<CodeViewRecord> ParseCodeView(std::span<const std::uint8_t> cv) {
   CodeViewRecord record;
   record.signature = Le32(cv.data());
   std::size_t name_at = cv.size();
-  if (record.signature == kCodeViewRsds && cv.size() >= 24) {
+  if (record.signature == CodeViewRecord::kRsds && cv.size() >= 24) {
     std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
     record.age = Le32(&cv[20]);
     name_at = 24;
-  } else if (record.signature == kCodeViewNb10 && cv.size() >= 16) {
+  } else if (record.signature == CodeViewRecord::kNb10 && cv.size() >= 16) {
     record.nb10_stamp = Le32(&cv[8]);
     record.age = Le32(&cv[12]);
     name_at = 16;

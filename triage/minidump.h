@@ -91,6 +91,8 @@ struct FixedFileInfo {
 // The CodeView record that names a module's PDB: "RSDS" (GUID and age) or the older
 // "NB10" (time stamp and age). Other records keep their signature only.
 struct CodeViewRecord {
+  static constexpr std::uint32_t kRsds = 0x53445352;  // "RSDS"
+  static constexpr std::uint32_t kNb10 = 0x3031424E;  // "NB10"
   std::uint32_t signature = 0;
   std::array<std::uint8_t, 16> guid{};  // RSDS only
   std::uint32_t nb10_stamp = 0;         // NB10 only

@@ -16,7 +16,6 @@ constexpr std::uint32_t kDebugDirectory = 6;
 constexpr std::uint32_t kDebugEntrySize = 28;
 constexpr std::uint32_t kDebugTypeCodeView = 2;
 constexpr std::uint32_t kMaxDebugEntries = 64;
-constexpr std::uint32_t kCodeViewRsds = 0x53445352;  // "RSDS"
 
 bool Fail(std::string* why, const char* reason) {
   *why = reason;
@@ -320,7 +319,7 @@ std::vector<std::uint8_t> StubImage(const CodeViewRecord& codeview, std::uint32_
     out[at] = static_cast<std::uint8_t>(v);
     out[at + 1] = static_cast<std::uint8_t>(v >> 8);
   };
-  put32(record, 0, kCodeViewRsds);
+  put32(record, 0, CodeViewRecord::kRsds);
   std::copy(codeview.guid.begin(), codeview.guid.end(), record.begin() + 4);
   put32(record, 20, codeview.age);
   record.insert(record.end(), codeview.pdb_name.begin(), codeview.pdb_name.end());

@@ -230,7 +230,7 @@ void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Fail
   if (!failures.empty()) out << "; " << failures.size() << " files could not be read";
   out << "</p></header>\n<main>\n";
   WriteChart(out, sorted);
-  out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception, module + offset</div>"
+  out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception and where: top frames, or module + offset</div>"
       << "<div>Advice</div><div>First seen</div><div>Last seen</div><div>Client versions</div>"
       << "<div>Module versions</div></div>\n";
   // The largest bucket comes open: it is the one support looks at first.

@@ -392,6 +392,13 @@ std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
   return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
 }
 
+std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 std::u16string FileNameOf(const std::u16string& path) {
   const std::size_t slash = path.find_last_of(u"\\/");
   return slash == std::u16string::npos ? path : path.substr(slash + 1);

@@ -117,6 +117,8 @@ Summary Unreadable(std::string file, std::string_view file_name, std::string why
 // "a.b.c.d" from a fixed file version's two halves.
 std::string VersionText(std::uint32_t ms, std::uint32_t ls);
 std::string Utf8FromUtf16(std::u16string_view text);
+// `text` with A-Z folded to a-z: module names compare as Windows compares file names.
+std::string AsciiLower(std::string text);
 // The last component of a module path as a dump holds it (Windows or POSIX separators).
 std::u16string FileNameOf(const std::u16string& path);
 

@@ -11,13 +11,6 @@
 namespace triage {
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 // The last component of a Windows or POSIX path.
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of("\\/");
@@ -34,7 +27,7 @@ void Index(const std::filesystem::path& folder, std::size_t* budget,
            std::unordered_map<std::string, std::vector<std::filesystem::path>>* out) {
   std::error_code ec;
   if (std::filesystem::is_regular_file(folder, ec)) {
-    (*out)[Lower(Utf8Path(folder.filename()))].push_back(folder);
+    (*out)[AsciiLower(Utf8Path(folder.filename()))].push_back(folder);
     return;
   }
   // Symbolic links to folders are not followed, so a link loop cannot make this endless.
@@ -43,13 +36,12 @@ void Index(const std::filesystem::path& folder, std::size_t* budget,
     if (*budget == 0) return;
     if (!it->is_regular_file(ec)) continue;
     --*budget;
-    (*out)[Lower(Utf8Path(it->path().filename()))].push_back(it->path());
+    (*out)[AsciiLower(Utf8Path(it->path().filename()))].push_back(it->path());
   }
 }
 
 bool UsableCodeView(const std::optional<CodeViewRecord>& cv) {
-  constexpr std::uint32_t kRsds = 0x53445352;
-  return cv && cv->signature == kRsds &&
+  return cv && cv->signature == CodeViewRecord::kRsds &&
          std::any_of(cv->guid.begin(), cv->guid.end(), [](std::uint8_t b) { return b != 0; });
 }
 
@@ -91,7 +83,7 @@ const PeImage* SymbolStore::Open(const std::filesystem::path& path) {
 }
 
 const PeImage* SymbolStore::FindImage(const Module& module) {
-  const auto candidates = binaries_.find(Lower(BaseName(Utf8FromUtf16(module.path))));
+  const auto candidates = binaries_.find(AsciiLower(BaseName(Utf8FromUtf16(module.path))));
   if (candidates == binaries_.end()) return nullptr;
   for (const std::filesystem::path& path : candidates->second) {
     const PeImage* image = Open(path);
@@ -104,7 +96,7 @@ const PeImage* SymbolStore::FindImage(const Module& module) {
 }
 
 const std::filesystem::path* SymbolStore::FindPdb(const CodeViewRecord& codeview) {
-  const auto candidates = pdbs_.find(Lower(BaseName(codeview.pdb_name)));
+  const auto candidates = pdbs_.find(AsciiLower(BaseName(codeview.pdb_name)));
   if (candidates == pdbs_.end()) return nullptr;
   for (const std::filesystem::path& path : candidates->second) {
     auto [it, added] = identities_.try_emplace(path);

@@ -22,7 +22,7 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import oracle  # noqa: E402
-from triage_test import ARGS, FAILURES, check, crash, fresh, newest_dump, rows_of, triage, wine, windows_path  # noqa: E402
+from triage_test import ARGS, check, crash, fresh, newest_dump, rows_of, run_checks, triage, wine, windows_path  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).parents[1] / "fixtures" / "deep_modules" / "deep_crash.cpp"
 MODULE_SOURCE = pathlib.Path(__file__).parents[2] / "capture" / "module_win.cpp"
@@ -184,16 +184,7 @@ def run():
 
 
 def main():
-    for arg in sys.argv[1:]:
-        key, _, value = arg.lstrip("-").partition("=")
-        ARGS[key] = value or True
-    ARGS.setdefault("triage", ARGS["host-triage"])
-    run()
-    if FAILURES:
-        print(f"{len(FAILURES)} checks failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return run_checks(run, sys.argv[1:])
 
 
 if __name__ == "__main__":
