@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 namespace capture {
 
 struct WerRuntimeExceptionInformation {
