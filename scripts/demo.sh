@@ -73,7 +73,7 @@ echo "== What support sees: crash-triage over the demo's Crash folder"
 # builds, and the PDBs lie in a folder of their own, as they never ship to players.
 mkdir -p "$demo/symbols"
 cp "$build/fixtures/client/Client.pdb" "$build/capture/Calvorin.pdb" "$build/notifier/Brisvane.pdb" "$demo/symbols/"
-cmake --preset host >/dev/null
+configure_preset host
 cmake --build --preset host -j"$jobs" --target crash_triage >/dev/null
 "$repo/build/host/triage/crash-triage" --binaries "$demo" --symbols "$demo/symbols" \
   --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'

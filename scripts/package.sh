@@ -29,8 +29,7 @@ if [ "$do_build" = 1 ]; then
   "$repo/scripts/install-deps.sh"
   cd "$repo"
   build_dir=$repo/build/windows
-  check_build_folder "$build_dir" || exit 1
-  cmake --preset windows >/dev/null
+  configure_preset windows || exit 1
   cmake --build --preset windows --target calvorin Brisvane -j"$jobs"
 fi
 
