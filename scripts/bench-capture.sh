@@ -27,7 +27,7 @@ heap_mib=512
 module_count=100
 
 cd "$repo"
-cmake --preset windows >/dev/null
+configure_preset windows
 cmake --build --preset windows -j2 --target calvorin Brisvane sample_client wer_host box_probe \
   tiny_module fault_nvwgf2umx notifier_recorder
 build=$repo/build/windows

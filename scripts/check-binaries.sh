@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Checks the two shipped binaries: Calvorin.dll and Brisvane.exe are built twice from
-# scratch into two folders at different paths (only these two targets), and each build
-# must give byte-identical files that stay within their size budgets, carry no time
-# stamp, no debug directory and no build path, and import only DLLs that ship with
-# Windows.
+# Checks the two shipped binaries and their PDBs: Calvorin.dll and Brisvane.exe are built
+# twice from scratch into two folders at different paths (only these two targets), and
+# each build must give byte-identical files and PDBs. Each file stays within its size
+# budget, carries no time stamp, no DWARF and no path, imports only DLLs that ship with
+# Windows, and its debug directory names its PDB (without a folder) with the GUID and age
+# the PDB holds. Neither PDB names the build folder.
 #
 # Usage: check-binaries.sh [--keep]   (--keep leaves the two build folders for a look)
 # Exit code 0 when every check passed, 1 otherwise.
@@ -11,6 +12,7 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+pdbutil=${PDBUTIL:-llvm-pdbutil}
 keep=0
 [ "${1:-}" = --keep ] && keep=1
 
@@ -58,11 +60,23 @@ check_file() {  # path, file name
   if grep -Eo 'Time: [0-9a-fA-F]+' <<<"$headers" | grep -vq 'Time: 00000000'; then
     fail "$name has a time stamp in its resource directory"
   fi
-  # Data directory entry 6 is the debug directory (CodeView record, build id, time stamp).
-  grep -Eq '^Entry 6 0+ 0+ Debug Directory' <<<"$headers" ||
-    fail "$name has a debug directory: $(grep 'Debug Directory' <<<"$headers")"
-  if "$objdump" -h "$path" | grep -Eq '\.(buildid|debug_|stab)'; then
-    fail "$name keeps debug or build-id sections"
+  # The debug directory's CodeView record: the PDB's bare name, GUID and age.
+  local record pdb identity
+  record=$(grep -Eo 'format RSDS signature [0-9a-f]{32} age [0-9]+ pdb .*\)' <<<"$headers" || true)
+  pdb=$(dirname "$path")/${name%.*}.pdb
+  if [ -z "$record" ]; then
+    fail "$name has no CodeView record in its debug directory"
+  elif [ ! -f "$pdb" ]; then
+    fail "$name: no ${name%.*}.pdb beside it"
+  else
+    # llvm-pdbutil prints the GUID as {XXXXXXXX-XXXX-...}; the record holds the same digits.
+    identity=$("$pdbutil" dump -summary "$pdb" |
+      awk '/^ *Age:/ {age=$2} /^ *GUID:/ {g=$2; gsub(/[{}-]/, "", g); guid=tolower(g)} END {print guid, age}')
+    [ "$record" = "format RSDS signature ${identity% *} age ${identity#* } pdb ${name%.*}.pdb)" ] ||
+      fail "$name: debug directory says '$record', the PDB holds GUID and age '$identity'"
+  fi
+  if "$objdump" -h "$path" | grep -Eq '\.(debug_|stab)'; then
+    fail "$name keeps DWARF or stabs sections"
   fi
 
   imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
@@ -76,6 +90,9 @@ check_file() {  # path, file name
   for leak in "$repo" "$scratch" /usr/share/mingw-w64 /build/; do
     if grep -aqF "$leak" "$path"; then fail "$name contains the path $leak"; fi
   done
+  # The PDB names source files from /crash-capture; the compiler's own record of each
+  # command line keeps the source tree's path, but no build folder may be named.
+  if [ -f "$pdb" ] && grep -aqF "$scratch" "$pdb"; then fail "${name%.*}.pdb contains the build path $scratch"; fi
 }
 
 started=$(date +%s)
@@ -91,11 +108,14 @@ for name in Calvorin.dll Brisvane.exe; do
     continue
   fi
   check_file "$a" "$name"
-  if cmp -s "$a" "$b"; then
-    echo "$name: both builds identical, sha256 $(sha256sum "$a" | cut -d' ' -f1)"
-  else
-    fail "$name differs between the two builds: $(cmp "$a" "$b" | head -n 1)"
-  fi
+  for pair in "$a $b" "${a%.*}.pdb ${b%.*}.pdb"; do
+    set -- $pair
+    if cmp -s "$1" "$2"; then
+      echo "$(basename "$1"): both builds identical, $(stat -c %s "$1") bytes, sha256 $(sha256sum "$1" | cut -d' ' -f1)"
+    else
+      fail "$(basename "$1") differs between the two builds: $(cmp "$1" "$2" 2>&1 | head -n 1)"
+    fi
+  done
 done
 
 if [ "$failures" -ne 0 ]; then

@@ -4,7 +4,8 @@
 # stand-in (started by Wine as the client's AeDebug debugger, as Windows starts its WER
 # host) call the module, prints the dump path and the crash report, and saves a
 # screenshot of the notifier's box as build/demo/notifier-box.png, then reads the
-# crash folder with the support team's crash-triage.
+# crash folder with the support team's crash-triage, with the binaries and PDBs of the
+# release.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 "$repo/scripts/install-deps.sh"
@@ -68,7 +69,12 @@ import -display "$DISPLAY" -window root "$screenshot"
 echo "== Screenshot: $screenshot"
 
 echo "== What support sees: crash-triage over the demo's Crash folder"
-cmake --preset host >/dev/null
+# Support keeps each release's binaries and PDBs: the game folder's files are the exact
+# builds, and the PDBs lie in a folder of their own, as they never ship to players.
+mkdir -p "$demo/symbols"
+cp "$build/fixtures/client/Client.pdb" "$build/capture/Calvorin.pdb" "$build/notifier/Brisvane.pdb" "$demo/symbols/"
+configure_preset host
 cmake --build --preset host -j"$jobs" --target crash_triage >/dev/null
-"$repo/build/host/triage/crash-triage" --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'
+"$repo/build/host/triage/crash-triage" --binaries "$demo" --symbols "$demo/symbols" \
+  --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'
 echo "== Page: $demo/triage.html"

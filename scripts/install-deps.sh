@@ -5,11 +5,12 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-14-dev        # host build, sanitizers, libFuzzer
-  g++-mingw-w64-x86-64-posix mingw-w64-tools     # the Windows target
+  g++-mingw-w64-x86-64-posix mingw-w64-tools     # the Windows target: mingw-w64 headers and libraries,
+  lld                                            #   built by clang and linked by LLD (PDBs)
   googletest libgtest-dev libbenchmark-dev       # unit tests (sources for mingw) and benchmarks
   wine64 wine                                    # runs the Windows tests
   xvfb xauth xdotool imagemagick x11-utils       # the message box on a virtual display, screenshots
-  llvm lldb-14 python3-lldb-14 python3          # independent readers of the dumps, road tests
+  llvm lldb-14 python3-lldb-14 python3          # dump readers, llvm-symbolizer/-pdbutil/-objcopy, road tests
   binutils-mingw-w64-x86-64 file                 # import tables and PE headers
   nlohmann-json3-dev libcli11-dev                # crash-triage: JSON output, command line
   chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read

@@ -26,9 +26,22 @@ check_build_folder() {  # folder: a build folder or a Wine prefix
   fi
 }
 
-configure_and_build() {  # preset; its build folder is build/<preset> (CMakePresets.json)
-  check_build_folder "$repo/build/$1" || exit 1
-  cmake --preset "$1" >/dev/null
+# Configures a preset's build folder (build/<preset>, CMakePresets.json); afresh when the
+# presets or the toolchain file changed since the folder was configured, since CMake keeps
+# the compiler a folder was first configured with and would go on mixing the two.
+configure_preset() {  # preset
+  local dir=$repo/build/$1 stamp fresh=()
+  check_build_folder "$dir" || return 1
+  stamp=$(cat "$repo/CMakePresets.json" "$repo"/cmake/*.cmake | sha256sum | cut -d' ' -f1)
+  if [ -f "$dir/CMakeCache.txt" ] && [ "$(cat "$dir/.toolchain-stamp" 2>/dev/null)" != "$stamp" ]; then
+    fresh=(--fresh)
+  fi
+  cmake --preset "$1" "${fresh[@]}" >/dev/null
+  echo "$stamp" >"$dir/.toolchain-stamp"
+}
+
+configure_and_build() {  # preset
+  configure_preset "$1" || exit 1
   cmake --build --preset "$1" -j"$jobs"
 }
 

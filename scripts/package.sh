@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release package in one command: the two deliverables (windows preset,
-# Release), the crash context block header, the sample client's source as the
+# Release) with their PDBs in symbols/, the crash context block header, the sample client's source as the
 # integration example, INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
 # and the archive build/package/CrashCapture.tar.gz. The archive is deterministic: sorted
 # entries, owner 0, every mtime the commit's time (SOURCE_DATE_EPOCH), gzip without a name
@@ -29,14 +29,13 @@ if [ "$do_build" = 1 ]; then
   "$repo/scripts/install-deps.sh"
   cd "$repo"
   build_dir=$repo/build/windows
-  check_build_folder "$build_dir" || exit 1
-  cmake --preset windows >/dev/null
+  configure_preset windows || exit 1
   cmake --build --preset windows --target calvorin Brisvane -j"$jobs"
 fi
 
 dll=$build_dir/capture/Calvorin.dll
 exe=$build_dir/notifier/Brisvane.exe
-for file in "$dll" "$exe"; do
+for file in "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb"; do
   [ -f "$file" ] || { echo "package: $file is missing; build first" >&2; exit 1; }
 done
 
@@ -48,8 +47,11 @@ fi
 name=CrashCapture
 stage=$out/$name
 rm -rf "$stage" "$out/$name.tar.gz"
-mkdir -p "$stage/include/capture" "$stage/example"
+mkdir -p "$stage/include/capture" "$stage/example" "$stage/symbols"
 install -m 0755 "$dll" "$exe" "$stage/"
+# The PDBs whose GUID and age the two files' debug directories carry: support needs them
+# to name functions and lines in a dump of a crash inside our own code.
+install -m 0644 "${dll%.dll}.pdb" "${exe%.exe}.pdb" "$stage/symbols/"
 install -m 0644 "$repo/capture/context_block.h" "$stage/include/capture/"
 install -m 0644 "$repo/tests/fixtures/sample_client/client.cpp" \
   "$repo/tests/fixtures/sample_client/client_version.rc.in" "$stage/example/"

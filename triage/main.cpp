@@ -1,6 +1,7 @@
 // crash-triage: reads player dumps and groups them by what crashed where.
 //
-//   crash-triage [--json | --csv | --buckets-json] [--html FILE] PATH...
+//   crash-triage [--json | --csv | --buckets-json] [--html FILE] [--binaries DIR]...
+//                [--symbols DIR]... [--all-threads] PATH...
 //
 // Exit status: 0 when every dump was read, 1 when some could not be (all others are
 // still reported), 2 for a usage error or a PATH that does not exist.
@@ -50,7 +51,8 @@ class Progress {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args = triage::Utf8Arguments(argc, argv);
-  CLI::App app{"Reads minidumps and groups them by exception, fault module and offset."};
+  CLI::App app{"Reads minidumps and groups them by exception and where it crashed: the top frames of the "
+               "crashing thread's stack, or the fault module and offset."};
   app.name("crash-triage");
   bool json = false, csv = false, buckets_json = false;
   std::string html;
@@ -62,6 +64,19 @@ int main(int argc, char** argv) {
   csv_flag->excludes(buckets_flag);
   app.add_option("--html", html, "also write the buckets as one self-contained HTML page to FILE")
       ->type_name("FILE");
+  std::vector<std::string> binaries, symbols;
+  bool all_threads = false;
+  app.add_option("--binaries", binaries,
+                 "a folder (searched recursively) of module files: the exact builds a dump names are "
+                 "unwound by their unwind data and named by their exports")
+      ->type_name("DIR")
+      ->allow_extra_args(false);
+  app.add_option("--symbols", symbols,
+                 "a folder (searched recursively) of PDBs, matched by GUID and age: function, file and "
+                 "line through llvm-symbolizer")
+      ->type_name("DIR")
+      ->allow_extra_args(false);
+  app.add_flag("--all-threads", all_threads, "with --json, every thread's stack too");
   app.add_option("PATH", paths, "a dump, or a folder searched recursively for *.dmp")->required();
   std::vector<std::string> reversed(args.rbegin(), args.rend() - (args.empty() ? 0 : 1));
   try {
@@ -78,6 +93,29 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  for (const std::vector<std::string>* folders : {&binaries, &symbols}) {
+    for (const std::string& folder : *folders) {
+      std::error_code ec;
+      if (!std::filesystem::is_directory(triage::PathFromUtf8(folder), ec)) {
+        std::cerr << "crash-triage: " << triage::Printable(folder) << ": no such folder\n";
+        return 2;
+      }
+    }
+  }
+  triage::SymbolStore store;
+  for (const std::string& folder : binaries) store.AddBinaries(triage::PathFromUtf8(folder));
+  for (const std::string& folder : symbols) store.AddSymbols(triage::PathFromUtf8(folder));
+  if (!symbols.empty()) {
+    std::string why;
+    std::unique_ptr<triage::Symbolizer> symbolizer = triage::StartSymbolizer(&why);
+    if (symbolizer) {
+      store.SetSymbolizer(std::move(symbolizer));
+    } else {
+      std::cerr << "crash-triage: no function, file or line from PDBs: " << why << "\n";
+    }
+  }
+  const triage::StackOptions stack_options{&store, all_threads};
+
   std::ofstream html_out;
   if (!html.empty()) {
     html_out.open(triage::PathFromUtf8(html), std::ios::binary | std::ios::trunc);
@@ -106,7 +144,7 @@ int main(int argc, char** argv) {
     } else {
       std::string why;
       const std::unique_ptr<triage::RangeReader> input = triage::OpenFileRange(f.path, &why);
-      summary = input ? triage::Summarize(*input, f.shown, file_name) : triage::Unreadable(f.shown, file_name, why);
+      summary = input ? triage::Summarize(*input, f.shown, file_name, stack_options) : triage::Unreadable(f.shown, file_name, why);
     }
     if (summary.readable) {
       summary.bucket = triage::BucketKey(summary);

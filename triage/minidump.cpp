@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "triage/bytes.h"
+
 namespace triage {
 namespace {
 
@@ -18,15 +20,7 @@ constexpr std::uint32_t kExceptionStreamSize = 168;
 constexpr std::uint32_t kSystemInfoSize = 56;
 constexpr std::uint32_t kMiscInfoSize = 24;
 constexpr std::uint32_t kMaxExceptionParameters = 15;
-constexpr std::uint32_t kCodeViewRsds = 0x53445352;  // "RSDS"
-constexpr std::uint32_t kCodeViewNb10 = 0x3031424E;  // "NB10"
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | static_cast<std::uint64_t>(Le32(p + 4)) << 32; }
 Location LocationAt(const std::uint8_t* p) { return {Le32(p), Le32(p + 4)}; }
 
 template <typename... Args>
@@ -56,6 +50,25 @@ FixedFileInfo FixedFileInfoAt(const std::uint8_t* p) {
 }
 
 }  // namespace
+
+std::optional<CodeViewRecord> ParseCodeView(std::span<const std::uint8_t> cv) {
+  if (cv.size() < 4) return std::nullopt;
+  CodeViewRecord record;
+  record.signature = Le32(cv.data());
+  std::size_t name_at = cv.size();
+  if (record.signature == CodeViewRecord::kRsds && cv.size() >= 24) {
+    std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
+    record.age = Le32(&cv[20]);
+    name_at = 24;
+  } else if (record.signature == CodeViewRecord::kNb10 && cv.size() >= 16) {
+    record.nb10_stamp = Le32(&cv[8]);
+    record.age = Le32(&cv[12]);
+    name_at = 16;
+  }
+  const auto name_end = std::find(cv.begin() + static_cast<std::ptrdiff_t>(name_at), cv.end(), 0);
+  record.pdb_name.assign(cv.begin() + static_cast<std::ptrdiff_t>(name_at), name_end);
+  return record;
+}
 
 std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* why) {
   const std::uint64_t file_size = input.Size();
@@ -277,21 +290,7 @@ bool Minidump::ReadModules(std::vector<Module>* out, std::string* why) const {
     if (module->cv_location.size < 4) return true;
     std::vector<std::uint8_t> cv(std::min(module->cv_location.size, kMaxCodeViewBytes));
     if (!ReadLocation(module->cv_location, cv)) return Fail(why, Format("module %u: cannot read its CodeView record", i));
-    CodeViewRecord record;
-    record.signature = Le32(cv.data());
-    std::size_t name_at = cv.size();
-    if (record.signature == kCodeViewRsds && cv.size() >= 24) {
-      std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
-      record.age = Le32(&cv[20]);
-      name_at = 24;
-    } else if (record.signature == kCodeViewNb10 && cv.size() >= 16) {
-      record.nb10_stamp = Le32(&cv[8]);
-      record.age = Le32(&cv[12]);
-      name_at = 16;
-    }
-    const auto name_end = std::find(cv.begin() + static_cast<std::ptrdiff_t>(name_at), cv.end(), 0);
-    record.pdb_name.assign(cv.begin() + static_cast<std::ptrdiff_t>(name_at), name_end);
-    module->codeview = std::move(record);
+    module->codeview = ParseCodeView(cv);
     return true;
   });
 }
@@ -403,6 +402,68 @@ bool Minidump::CheckMemoryInFile(std::string* why) const {
     }
   }
   return true;
+}
+
+bool Minidump::ReadAmd64Context(Location where, Amd64Context* out) const {
+  constexpr std::uint32_t kRax = 0x78, kRip = 0xF8;
+  std::array<std::uint8_t, kRip + 8> b{};
+  if (!ReadLocation(where, b)) return false;
+  for (int i = 0; i < 16; ++i) out->gpr[static_cast<std::size_t>(i)] = Le64(&b[kRax + 8 * static_cast<std::size_t>(i)]);
+  out->rip = Le64(&b[kRip]);
+  return true;
+}
+
+bool DumpMemory::Load(const Minidump& dump, std::string* why) {
+  dump_ = &dump;
+  ranges_.clear();
+  std::vector<MemoryDescriptor> list;
+  if (!dump.ReadMemoryList(&list, why)) return false;
+  for (const MemoryDescriptor& m : list) ranges_.push_back({m.start, m.where.size, m.where.rva});
+  // Writers list each thread's stack in the memory list too; a dump that does not still
+  // holds the stacks through the thread list.
+  std::vector<Thread> threads;
+  if (!dump.ReadThreads(&threads, why)) return false;
+  for (const Thread& t : threads) ranges_.push_back({t.stack.start, t.stack.where.size, t.stack.where.rva});
+  std::optional<Memory64List> list64;
+  if (!dump.ReadMemory64List(&list64, why)) return false;
+  if (list64) {
+    std::uint64_t offset = list64->base_rva;
+    for (const Memory64List::Range& r : list64->ranges) {
+      if (r.size > UINT64_MAX - offset) return Fail(why, "memory64 list: sizes overflow");
+      ranges_.push_back({r.start, r.size, offset});
+      offset += r.size;
+    }
+  }
+  std::sort(ranges_.begin(), ranges_.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
+  // Ranges that wrap around or overlap an earlier one say two things of one address.
+  std::size_t kept = 0;
+  for (const Range& r : ranges_) {
+    if (r.size == 0 || r.size > UINT64_MAX - r.start) continue;
+    if (kept > 0 && r.start < ranges_[kept - 1].start + ranges_[kept - 1].size) continue;
+    ranges_[kept++] = r;
+  }
+  ranges_.resize(kept);
+  return true;
+}
+
+const DumpMemory::Range* DumpMemory::Holding(std::uint64_t address) const {
+  auto it = std::upper_bound(ranges_.begin(), ranges_.end(), address,
+                             [](std::uint64_t value, const Range& r) { return value < r.start; });
+  if (it == ranges_.begin()) return nullptr;
+  --it;
+  return address - it->start < it->size ? &*it : nullptr;
+}
+
+bool DumpMemory::Read(std::uint64_t address, std::span<std::uint8_t> out) const {
+  const Range* r = Holding(address);
+  if (r == nullptr || !Fits(address - r->start, out.size(), r->size)) return false;
+  return dump_->ReadAt(r->offset + (address - r->start), out);
+}
+
+std::optional<std::uint64_t> DumpMemory::EndOf(std::uint64_t address) const {
+  const Range* r = Holding(address);
+  if (r == nullptr) return std::nullopt;
+  return r->start + r->size;
 }
 
 }  // namespace triage

@@ -91,12 +91,18 @@ struct FixedFileInfo {
 // The CodeView record that names a module's PDB: "RSDS" (GUID and age) or the older
 // "NB10" (time stamp and age). Other records keep their signature only.
 struct CodeViewRecord {
+  static constexpr std::uint32_t kRsds = 0x53445352;  // "RSDS"
+  static constexpr std::uint32_t kNb10 = 0x3031424E;  // "NB10"
   std::uint32_t signature = 0;
   std::array<std::uint8_t, 16> guid{};  // RSDS only
   std::uint32_t nb10_stamp = 0;         // NB10 only
   std::uint32_t age = 0;
   std::string pdb_name;  // as the record holds it (UTF-8 for RSDS)
 };
+
+// A CodeView record's bytes as a dump's module entry or a PE file's debug directory hold
+// them; null for fewer than four bytes.
+std::optional<CodeViewRecord> ParseCodeView(std::span<const std::uint8_t> bytes);
 
 struct Module {
   std::uint64_t base = 0;
@@ -139,6 +145,15 @@ struct MiscInfo {
   std::uint32_t flags1 = 0;
   std::optional<std::uint32_t> process_id;
   std::optional<std::uint32_t> process_create_time;  // seconds since 1970, UTC
+};
+
+// The integer registers and the instruction pointer of an x64 thread, indexed as the
+// x64 unwind data numbers them: RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8 to R15.
+struct Amd64Context {
+  static constexpr int kRsp = 4;
+  static constexpr int kRbp = 5;
+  std::array<std::uint64_t, 16> gpr{};
+  std::uint64_t rip = 0;
 };
 
 class Minidump {
@@ -185,6 +200,11 @@ class Minidump {
   // the file: a dump cut short in transfer is told from a whole one here.
   bool CheckMemoryInFile(std::string* why) const;
 
+  // Bytes of the file at a 64-bit offset, as the memory64 list points at them.
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const { return input_->Read(offset, out); }
+  // An x64 CONTEXT at `where`: false unless it holds the integer registers and RIP.
+  bool ReadAmd64Context(Location where, Amd64Context* out) const;
+
  private:
   explicit Minidump(const RangeReader& input) : input_(&input) {}
   // Reads the element count of a list stream and where its entries start, allowing
@@ -200,6 +220,36 @@ class Minidump {
   const RangeReader* input_;
   Header header_;
   std::vector<StreamEntry> streams_;
+};
+
+// Bounded reads of a crashed process's memory by address.
+class ProcessMemory {
+ public:
+  virtual ~ProcessMemory() = default;
+  // Fills `out` with the bytes at `address`; false unless all of them are held.
+  virtual bool Read(std::uint64_t address, std::span<std::uint8_t> out) const = 0;
+};
+
+// The process memory a dump holds, by address: the ranges of its memory list and its
+// memory64 list. A read never spans two ranges, so what the dump does not hold is never
+// made up from neighbouring bytes.
+class DumpMemory final : public ProcessMemory {
+ public:
+  static constexpr std::size_t kMaxRanges = Minidump::kMaxMemoryRanges * 2;
+  bool Load(const Minidump& dump, std::string* why);
+  bool Read(std::uint64_t address, std::span<std::uint8_t> out) const override;
+  // The end of the range holding `address`, or null when the dump holds no byte there.
+  std::optional<std::uint64_t> EndOf(std::uint64_t address) const;
+
+ private:
+  struct Range {
+    std::uint64_t start = 0;
+    std::uint64_t size = 0;
+    std::uint64_t offset = 0;  // in the file
+  };
+  const Range* Holding(std::uint64_t address) const;
+  const Minidump* dump_ = nullptr;
+  std::vector<Range> ranges_;  // by start, none overlapping
 };
 
 }  // namespace triage

@@ -92,6 +92,7 @@ details.all>summary{cursor:pointer;color:#3b6fd8;font-size:12px}
 .legend span{display:inline-flex;align-items:center;margin-right:16px;font-size:12px}
 .legend i{width:10px;height:10px;border-radius:2px;margin-right:6px;display:inline-block}
 .failures li{margin:3px 0}.failures code{font-size:12px}
+.frames{margin:4px 0 0;padding-left:0;list-style:none;font-size:11px;color:#4a5263}
 )";
 
 void WriteChart(std::ostream& out, const std::vector<const Bucket*>& sorted) {
@@ -169,7 +170,13 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
   out << "<details class=bucket" << (open ? " open" : "") << "><summary class=grid>"
       << "<div class=share><span class=count>" << b.count << "</span><span class=bar><i style=\"width:"
       << Number(share) << "%\"></i></span><span class=pct>" << Number(share) << "%</span></div>"
-      << "<div class=key>" << Escape(b.key) << "</div>"
+      << "<div class=key>" << Escape(b.key);
+  if (!b.top_frames.empty()) {
+    out << "<ol class=frames>";
+    for (const std::string& frame : b.top_frames) out << "<li>" << Escape(frame) << "</li>";
+    out << "</ol>";
+  }
+  out << "</div>"
       << "<div>" << (b.advice ? "<span class=\"advice " + Escape(*b.advice) + "\">" + Escape(*b.advice) + "</span>" : "–")
       << "</div><div class=t>" << Time(b.first) << "</div><div class=t>" << Time(b.last) << "</div>"
       << "<div>" << List(b.versions) << "</div><div>" << List(b.fault_module_versions) << "</div></summary>\n";
@@ -187,6 +194,11 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
     // mostly the bucket again, so they wait one click away.
     for (const std::string& line : row->client_text) out << Escape(line) << "\n";
     out << "</pre>";
+    if (!row->stack.empty()) {
+      out << "<details class=all><summary>stack, " << row->stack.size() << " frames</summary><pre class=fields>";
+      for (const std::string& frame : row->stack) out << Escape(frame) << "\n";
+      out << "</pre></details>";
+    }
     if (row->fields.empty()) {
       out << "<span class=t>no report in this dump</span>";
     } else {
@@ -218,7 +230,7 @@ void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Fail
   if (!failures.empty()) out << "; " << failures.size() << " files could not be read";
   out << "</p></header>\n<main>\n";
   WriteChart(out, sorted);
-  out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception, module + offset</div>"
+  out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception and where: top frames, or module + offset</div>"
       << "<div>Advice</div><div>First seen</div><div>Last seen</div><div>Client versions</div>"
       << "<div>Module versions</div></div>\n";
   // The largest bucket comes open: it is the one support looks at first.

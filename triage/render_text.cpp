@@ -24,6 +24,17 @@ Json OrNull(const std::optional<T>& value) {
 // Invalid UTF-8 (a comment stream is the writer's bytes) comes out as U+FFFD.
 std::string Dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
+Json StackJson(const std::vector<NamedFrame>& stack) {
+  Json frames = Json::array();
+  for (const NamedFrame& f : stack) {
+    frames.push_back({{"frame", f.index}, {"module", OrNull(f.module)},
+                      {"offset", f.offset ? Json(Hex(*f.offset, 1)) : Json(nullptr)},
+                      {"function", OrNull(f.function)}, {"file", OrNull(f.file)}, {"line", OrNull(f.line)},
+                      {"trust", f.trust}, {"address", Hex(f.address, 16)}});
+  }
+  return frames;
+}
+
 Json SummaryJson(const Summary& s) {
   Json j;
   j["file"] = s.file;
@@ -78,6 +89,14 @@ Json SummaryJson(const Summary& s) {
   j["dump_time"] = OrNull(s.dump_time);
   j["process_id"] = OrNull(s.process_id);
   j["threads"] = s.readable ? Json(s.thread_count) : Json(nullptr);
+  j["stack"] = s.readable ? StackJson(s.stack) : Json(nullptr);
+  if (s.thread_stacks) {
+    Json threads = Json::array();
+    for (const Summary::ThreadStack& t : *s.thread_stacks) {
+      threads.push_back({{"thread", t.thread}, {"stack", StackJson(t.stack)}});
+    }
+    j["thread_stacks"] = threads;
+  }
   return j;
 }
 
@@ -215,6 +234,15 @@ void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Fai
       if (i + 1 < row.size()) line += "  ";
     }
     out << line << '\n';
+  }
+  // Each bucket's top frames, from its latest dump, below the table: where it crashed.
+  bool heading = false;
+  for (const Bucket* b : buckets.Sorted()) {
+    if (b->top_frames.empty()) continue;
+    if (!heading) out << "\nTop frames of each bucket (its latest dump):\n";
+    heading = true;
+    out << '\n' << Printable(b->key) << "  (" << b->count << ")\n";
+    for (const std::string& frame : b->top_frames) out << "    " << Printable(frame) << '\n';
   }
   const std::size_t count = buckets.Sorted().size();
   out << '\n' << buckets.dumps() << (buckets.dumps() == 1 ? " dump" : " dumps") << " in " << count

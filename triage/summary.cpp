@@ -7,6 +7,7 @@
 #include "common/advice_patterns.h"
 #include "common/ascii_match.h"
 #include "triage/minidump.h"
+#include "triage/stack.h"
 
 namespace triage {
 namespace {
@@ -180,12 +181,59 @@ std::optional<std::string> AdviceGroupName(const std::u16string& module) {
   return std::nullopt;
 }
 
-std::u16string FileNameOf16(const std::u16string& path) {
-  const std::size_t slash = path.find_last_of(u"\\/");
-  return slash == std::u16string::npos ? path : path.substr(slash + 1);
+// The stacks of an x64 dump: the crashing thread's from the exception's context and,
+// when asked, every thread's from its own. A dump whose memory lists are damaged has
+// none; the rest of the summary does not depend on them.
+void AddStacks(Summary* s, const Minidump& dump, const std::vector<Module>& modules,
+               const std::vector<Thread>& threads, const std::optional<ExceptionInfo>& exception,
+               const StackOptions& options) {
+  if (!s->system || s->system->arch != "amd64") return;
+  DumpMemory memory;
+  std::string why;
+  if (!memory.Load(dump, &why)) return;
+  SymbolStore none;
+  SymbolStore& symbols = options.symbols != nullptr ? *options.symbols : none;
+  std::vector<const PeImage*> images;
+  std::vector<ModuleView> views;
+  for (const Module& m : modules) {
+    images.push_back(symbols.FindImage(m));
+    views.push_back({m.base, m.size, images.back()});
+  }
+  const ModuleMap map(views);
+  const StackWalker walker(map, memory);
+  auto walk = [&](Location where, std::uint32_t thread_id) {
+    std::vector<NamedFrame> named;
+    Amd64Context context;
+    if (where.size == 0 || !dump.ReadAmd64Context(where, &context)) return named;
+    const std::uint64_t sp = context.gpr[Amd64Context::kRsp];
+    StackBounds bounds{sp, memory.EndOf(sp).value_or(sp)};
+    for (const Thread& t : threads) {
+      if (t.id == thread_id && t.stack.where.size != 0 && t.stack.where.size <= UINT64_MAX - t.stack.start) {
+        bounds = {t.stack.start, t.stack.start + t.stack.where.size};
+      }
+    }
+    const std::vector<RawFrame> frames = walker.Walk(context, bounds);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      NamedFrame f;
+      f.index = i;
+      f.address = frames[i].address;
+      f.trust = TrustName(frames[i].trust);
+      const bool caller = i > 0;
+      if (const std::optional<std::size_t> m = map.IndexOf(f.address - (caller ? 1 : 0))) {
+        symbols.Name(modules[*m], images[*m], caller, &f);
+      }
+      named.push_back(std::move(f));
+    }
+    return named;
+  };
+  if (exception) s->stack = walk(exception->thread_context, exception->thread_id);
+  if (options.all_threads) {
+    s->thread_stacks.emplace();
+    for (const Thread& t : threads) s->thread_stacks->push_back({t.id, walk(t.context, t.id)});
+  }
 }
 
-bool Fill(Summary* s, const Minidump& dump, std::string* why) {
+bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::string* why) {
   // Writers that keep no time leave the stamp at zero.
   if (dump.header().time_date_stamp != 0) s->dump_time = UtcTime(dump.header().time_date_stamp);
 
@@ -204,11 +252,11 @@ bool Fill(Summary* s, const Minidump& dump, std::string* why) {
   for (const Module& m : modules) {
     Summary::ModuleRow row;
     row.path = Utf8FromUtf16(m.path);
-    row.name = Utf8FromUtf16(FileNameOf16(m.path));
+    row.name = Utf8FromUtf16(FileNameOf(m.path));
     row.base = m.base;
     row.size = m.size;
     if (m.version.Present()) row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
-    if (!s->client_version && common::EqualsIgnoringAsciiCase(FileNameOf16(m.path).c_str(), u"Client.exe")) {
+    if (!s->client_version && common::EqualsIgnoringAsciiCase(FileNameOf(m.path).c_str(), u"Client.exe")) {
       s->client_version = row.version;
     }
     s->modules.push_back(std::move(row));
@@ -245,7 +293,7 @@ bool Fill(Summary* s, const Minidump& dump, std::string* why) {
       const Module& m = modules[i];
       if (e.address >= m.base && e.address - m.base < m.size) {
         fault.module = s->modules[i].name;
-        fault.module_utf16 = FileNameOf16(m.path);
+        fault.module_utf16 = FileNameOf(m.path);
         fault.offset = e.address - m.base;
         fault.module_version = s->modules[i].version;
         s->advice = AdviceGroupName(fault.module_utf16);
@@ -267,7 +315,9 @@ bool Fill(Summary* s, const Minidump& dump, std::string* why) {
   std::vector<Thread> threads;
   if (!dump.ReadThreads(&threads, why)) return false;
   s->thread_count = threads.size();
-  return dump.CheckMemoryInFile(why);
+  if (!dump.CheckMemoryInFile(why)) return false;
+  AddStacks(s, dump, modules, threads, exception, options);
+  return true;
 }
 
 }  // namespace
@@ -342,6 +392,18 @@ std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
   return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
 }
 
+std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::u16string FileNameOf(const std::u16string& path) {
+  const std::size_t slash = path.find_last_of(u"\\/");
+  return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
 std::string Utf8FromUtf16(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -379,14 +441,15 @@ Summary Unreadable(std::string file, std::string_view file_name, std::string why
   return s;
 }
 
-Summary Summarize(const RangeReader& input, std::string file, std::string_view file_name) {
+Summary Summarize(const RangeReader& input, std::string file, std::string_view file_name,
+                  const StackOptions& options) {
   std::string why;
   const std::optional<Minidump> dump = Minidump::Open(input, &why);
   if (!dump) return Unreadable(std::move(file), file_name, std::move(why));
   Summary s;
   s.file = std::move(file);
   s.name = ParseDumpName(file_name);
-  if (!Fill(&s, *dump, &why)) return Unreadable(std::move(s.file), file_name, std::move(why));
+  if (!Fill(&s, *dump, options, &why)) return Unreadable(std::move(s.file), file_name, std::move(why));
   s.readable = true;
   if (s.name) {
     s.time = s.name->time;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "triage/range_reader.h"
+#include "triage/symbols.h"
 
 namespace triage {
 
@@ -89,12 +90,26 @@ struct Summary {
   std::optional<std::uint32_t> process_id;
   std::size_t thread_count = 0;
 
+  // The crashing thread's stack, frame 0 first: x64 dumps with the exception's context.
+  std::vector<NamedFrame> stack;
+  struct ThreadStack {
+    std::uint32_t thread = 0;
+    std::vector<NamedFrame> stack;
+  };
+  std::optional<std::vector<ThreadStack>> thread_stacks;  // every thread's, when asked for
+
   std::optional<std::string> bucket;  // set by the bucketing stage
+};
+
+struct StackOptions {
+  SymbolStore* symbols = nullptr;  // module files and PDBs; without them stacks are scanned
+  bool all_threads = false;
 };
 
 // Reads one dump. `file` is the path to report, `file_name` its last component. Never
 // fails: an unreadable dump gives readable false and the reason.
-Summary Summarize(const RangeReader& input, std::string file, std::string_view file_name);
+Summary Summarize(const RangeReader& input, std::string file, std::string_view file_name,
+                  const StackOptions& options = {});
 
 // A summary of a file that could not even be opened.
 Summary Unreadable(std::string file, std::string_view file_name, std::string why);
@@ -102,5 +117,9 @@ Summary Unreadable(std::string file, std::string_view file_name, std::string why
 // "a.b.c.d" from a fixed file version's two halves.
 std::string VersionText(std::uint32_t ms, std::uint32_t ls);
 std::string Utf8FromUtf16(std::u16string_view text);
+// `text` with A-Z folded to a-z: module names compare as Windows compares file names.
+std::string AsciiLower(std::string text);
+// The last component of a module path as a dump holds it (Windows or POSIX separators).
+std::u16string FileNameOf(const std::u16string& path);
 
 }  // namespace triage

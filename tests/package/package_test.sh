@@ -22,7 +22,9 @@ INSTALL.txt
 SHA256SUMS
 example/client.cpp
 example/client_version.rc.in
-include/capture/context_block.h"
+include/capture/context_block.h
+symbols/Brisvane.pdb
+symbols/Calvorin.pdb"
 
 for run in one two/deeper; do
   mkdir -p "$work/$run"
@@ -41,6 +43,8 @@ sums=$(cut -d' ' -f3 "$stage/SHA256SUMS" | LC_ALL=C sort)
 
 cmp -s "$stage/Calvorin.dll" "$build/capture/Calvorin.dll" || fail "Calvorin.dll is not the built one"
 cmp -s "$stage/Brisvane.exe" "$build/notifier/Brisvane.exe" || fail "Brisvane.exe is not the built one"
+cmp -s "$stage/symbols/Calvorin.pdb" "$build/capture/Calvorin.pdb" || fail "Calvorin.pdb is not the built one"
+cmp -s "$stage/symbols/Brisvane.pdb" "$build/notifier/Brisvane.pdb" || fail "Brisvane.pdb is not the built one"
 
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$archive"

@@ -88,3 +88,24 @@ def differences(row, streams):
         expect("report fields", list(ours["fields"].items()), list(fields.items()))
         expect("report lines", ours["lines"], lines)
     return diff
+
+
+def lldb_frames(lldb, dump, binaries):
+    """The crashing thread's frame addresses as lldb-14 prints them, with the module files
+    of `binaries` at hand (it then unwinds by their unwind data, as crash-triage does)."""
+    out = subprocess.run([lldb, "-b", "-o", f"settings set target.exec-search-paths {binaries}",
+                          "-o", f"target create --core {dump}", "-o", "bt"],
+                         capture_output=True, timeout=120).stdout.decode("utf-8", "replace")
+    frames = {}
+    for match in re.finditer(r"frame #(\d+): 0x([0-9a-fA-F]+)", out):
+        frames.setdefault(int(match.group(1)), int(match.group(2), 16))
+    return [frames[i] for i in range(len(frames)) if i in frames], out
+
+
+def lldb_word_at_rsp(lldb, dump, binaries):
+    """The 8-byte word at the crashing thread's RSP as lldb-14 reads it from the dump."""
+    out = subprocess.run([lldb, "-b", "-o", f"settings set target.exec-search-paths {binaries}",
+                          "-o", f"target create --core {dump}", "-o", "memory read -s8 -fx -c1 $rsp"],
+                         capture_output=True, timeout=120).stdout.decode("utf-8", "replace")
+    match = re.search(r"^0x[0-9a-fA-F]+: (0x[0-9a-fA-F]+)", out, re.M)
+    return int(match.group(1), 16) if match else None

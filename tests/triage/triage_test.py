@@ -453,17 +453,21 @@ def run_road():
     print(f"road: {len(rows)} dumps, {len(buckets)} buckets, Wine output {len(wine_out)} bytes identical")
 
 
-def main():
-    group = sys.argv[1]
-    for arg in sys.argv[2:]:
+def run_checks(group, args):
+    """Takes the --key=value arguments, runs one group of checks, says how they went."""
+    for arg in args:
         key, _, value = arg.lstrip("-").partition("=")
         ARGS[key] = value or True
-    {"inputs": run_inputs, "html": run_html, "road": run_road}[group]()
+    group()
     if FAILURES:
         print(f"{len(FAILURES)} checks failed")
         return 1
     print("all checks passed")
     return 0
+
+
+def main():
+    return run_checks({"inputs": run_inputs, "html": run_html, "road": run_road}[sys.argv[1]], sys.argv[2:])
 
 
 if __name__ == "__main__":

@@ -1,9 +1,15 @@
 // The rules crash-triage applies that no independent reader checks: what a dump's file
-// name says, the Central European time of a dump's own time stamp, the bucket key, and
-// how versions order. The reader itself is checked against obj2yaml and the fuzzer.
+// name says, the Central European time of a dump's own time stamp, the bucket key, how
+// versions order, and the unwind codes our fixtures' compilers never emit. The reader
+// and the walker are checked against obj2yaml, lldb and the fuzzers.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
+
 #include "triage/buckets.h"
+#include "triage/pe_image.h"
+#include "triage/stack.h"
 #include "triage/summary.h"
 
 namespace triage {
@@ -67,6 +73,194 @@ TEST(Buckets, VersionsOrderByTheirNumbers) {
   EXPECT_TRUE(VersionLess("10.2.0.7", "10.10.0.0"));
   EXPECT_FALSE(VersionLess("10.10.0.0", "10.2.0.7"));
   EXPECT_TRUE(VersionLess("31.0.15.5222", "beta"));
+}
+
+NamedFrame Frame(std::size_t index, const char* module, const char* function, std::uint64_t offset,
+                 const char* trust) {
+  NamedFrame f;
+  f.index = index;
+  f.module = module;
+  if (function != nullptr) f.function = function;
+  f.offset = offset;
+  f.trust = trust;
+  return f;
+}
+
+TEST(Buckets, KeyOnTheTopThreeTrustedFrames) {
+  Summary s;
+  s.exception = Summary::Exception{};
+  s.exception->code = 0xC0000005;
+  s.fault = Summary::Fault{};
+  s.fault->module = "Driver.dll";
+  s.fault->offset = 0x1382;
+  s.stack = {Frame(0, "Driver.dll", "Open", 0x1382, "context"), Frame(1, "Client.exe", nullptr, 0x2f1a, "cfi"),
+             Frame(2, "Client.exe", "wmain", 0x400, "cfi"), Frame(3, "kernel32.dll", "Start", 0x10, "cfi")};
+  EXPECT_EQ(BucketKey(s), "0xC0000005 driver.dll!Open <- client.exe+0x2F1A <- client.exe!wmain");
+  // A scanned frame is a guess: it ends the key.
+  s.stack[1].trust = "scan";
+  EXPECT_EQ(BucketKey(s), "0xC0000005 driver.dll!Open");
+  // A top frame in no module keys as before.
+  s.stack[0].module.reset();
+  EXPECT_EQ(BucketKey(s), "0xC0000005 driver.dll+0x1382");
+}
+
+// An x64 PE file in memory: one executable section at 0x1000 holding code, unwind data
+// and the exception directory, so each test lays out exactly the unwind data it needs.
+class Image {
+ public:
+  static constexpr std::uint32_t kText = 0x1000;
+  static constexpr std::uint64_t kBase = 0x180000000;
+  void Put(std::uint32_t rva, std::initializer_list<std::uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), text_.begin() + (rva - kText));
+  }
+  void Put32(std::uint32_t rva, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) text_[rva - kText + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  void Function(std::uint32_t begin, std::uint32_t end, std::uint32_t unwind) {
+    functions_.push_back({begin, end, unwind});
+  }
+  // Lays out the file and opens it; the functions' table goes at 0x1F00.
+  const PeImage& Open() {
+    for (std::size_t i = 0; i < functions_.size(); ++i) {
+      Put32(0x1F00 + static_cast<std::uint32_t>(i) * 12, functions_[i][0]);
+      Put32(0x1F04 + static_cast<std::uint32_t>(i) * 12, functions_[i][1]);
+      Put32(0x1F08 + static_cast<std::uint32_t>(i) * 12, functions_[i][2]);
+    }
+    file_.assign(0x200, 0);
+    file_[0] = 'M';
+    file_[1] = 'Z';
+    Set32(0x3C, 0x40);
+    std::memcpy(&file_[0x40], "PE\0\0", 4);
+    Set16(0x44, PeImage::kMachineAmd64);
+    Set16(0x46, 1);
+    Set16(0x54, 240);
+    Set16(0x58, 0x20B);
+    Set32(0x58 + 56, 0x3000);                                  // SizeOfImage
+    Set32(0x58 + 108, 16);                                     // NumberOfRvaAndSizes
+    Set32(0x58 + 112 + 3 * 8, 0x1F00);                         // the exception directory
+    Set32(0x58 + 116 + 3 * 8, static_cast<std::uint32_t>(functions_.size() * 12));
+    std::memcpy(&file_[0x148], ".text", 5);
+    Set32(0x148 + 8, 0x1000);
+    Set32(0x148 + 12, kText);
+    Set32(0x148 + 16, 0x1000);
+    Set32(0x148 + 20, 0x200);
+    Set32(0x148 + 36, 0x60000020);                             // code, executable, readable
+    file_.insert(file_.end(), text_.begin(), text_.end());
+    reader_ = std::make_unique<MemoryRangeReader>(file_);
+    std::string why;
+    image_ = PeImage::Open(*reader_, &why);
+    EXPECT_TRUE(image_) << why;
+    return *image_;
+  }
+
+ private:
+  void Set16(std::size_t at, std::uint16_t v) {
+    file_[at] = static_cast<std::uint8_t>(v);
+    file_[at + 1] = static_cast<std::uint8_t>(v >> 8);
+  }
+  void Set32(std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) file_[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  std::vector<std::uint8_t> text_ = std::vector<std::uint8_t>(0x1000, 0xCC);
+  std::vector<std::array<std::uint32_t, 3>> functions_;
+  std::vector<std::uint8_t> file_;
+  std::unique_ptr<MemoryRangeReader> reader_;
+  std::optional<PeImage> image_;
+};
+
+class Words final : public ProcessMemory {
+ public:
+  std::map<std::uint64_t, std::uint64_t> words;
+  bool Read(std::uint64_t address, std::span<std::uint8_t> out) const override {
+    const auto it = words.find(address);
+    if (it == words.end() || out.size() != 8) return false;
+    std::memcpy(out.data(), &it->second, 8);
+    return true;
+  }
+};
+
+constexpr std::uint64_t kSp = 0x10000;
+constexpr int kRbx = 3, kRsi = 6;
+
+Amd64Context At(std::uint32_t rva) {
+  Amd64Context c;
+  c.rip = Image::kBase + rva;
+  c.gpr[Amd64Context::kRsp] = kSp;
+  return c;
+}
+
+TEST(Unwind, UndoesOnlyTheCodesThePrologHasRun) {
+  // push rbx (ends at 1); sub rsp, 0x100 (ends at 8); mov [rsp+0x110], rsi (ends at 16).
+  Image image;
+  image.Function(0x1100, 0x1180, 0x1800);
+  image.Put(0x1800, {1, 16, 5, 0, 16, 0x64, 0x22, 0, 8, 0x01, 0x20, 0, 1, 0x30});
+  const PeImage& pe = image.Open();
+  Words stack;
+  stack.words = {{kSp + 0x110, 0x5151}, {kSp + 0x100, 0xB0B0}, {kSp + 0x108, 0x140001234}};
+  Amd64Context body = At(0x1140);
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &body));
+  EXPECT_EQ(body.rip, 0x140001234u);
+  EXPECT_EQ(body.gpr[Amd64Context::kRsp], kSp + 0x110);
+  EXPECT_EQ(body.gpr[kRbx], 0xB0B0u);
+  EXPECT_EQ(body.gpr[kRsi], 0x5151u);
+  // At offset 8 the save has not run yet: RSI keeps its value.
+  Amd64Context prolog = At(0x1108);
+  prolog.gpr[kRsi] = 7;
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &prolog));
+  EXPECT_EQ(prolog.gpr[kRsi], 7u);
+  EXPECT_EQ(prolog.rip, 0x140001234u);
+}
+
+TEST(Unwind, FollowsChainsAndMachineFramesAndStopsOnLoops) {
+  Image image;
+  image.Function(0x1100, 0x1120, 0x1800);  // push rbx
+  image.Put(0x1800, {1, 1, 1, 0, 1, 0x30});
+  image.Function(0x1120, 0x1140, 0x1810);  // a chained part of it: no codes of its own
+  image.Put(0x1810, {1 | 0x4 << 3, 0, 0, 0});
+  image.Put32(0x1814, 0x1100), image.Put32(0x1818, 0x1120), image.Put32(0x181C, 0x1800);
+  image.Function(0x1140, 0x1160, 0x1820);  // an interrupt frame
+  image.Put(0x1820, {1, 0, 1, 0, 0, 0x0A});
+  image.Function(0x1160, 0x1180, 0x1830);  // a chain that leads back to itself
+  image.Put(0x1830, {1 | 0x4 << 3, 0, 0, 0});
+  image.Put32(0x1834, 0x1160), image.Put32(0x1838, 0x1180), image.Put32(0x183C, 0x1830);
+  const PeImage& pe = image.Open();
+  Words stack;
+  stack.words = {{kSp, 0xB0B0}, {kSp + 8, 0x140001234}, {kSp + 24, 0x20000}};
+  Amd64Context chained = At(0x1130);
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, false, &chained));
+  EXPECT_EQ(chained.gpr[kRbx], 0xB0B0u);
+  EXPECT_EQ(chained.rip, 0x140001234u);
+  stack.words[kSp] = 0x140005678;
+  Amd64Context machine = At(0x1150);
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, false, &machine));
+  EXPECT_EQ(machine.rip, 0x140005678u);
+  EXPECT_EQ(machine.gpr[Amd64Context::kRsp], 0x20000u);
+  Amd64Context loop = At(0x1170);
+  EXPECT_FALSE(UnwindStep(pe, Image::kBase, stack, false, &loop));
+}
+
+TEST(Unwind, FinishesAnEpilogAtFrameZeroAndTakesALeafsReturnAtRsp) {
+  Image image;
+  image.Function(0x1100, 0x1140, 0x1800);  // push rbx; sub rsp, 0x28
+  image.Put(0x1800, {1, 5, 2, 0, 5, 0x42, 1, 0x30});
+  image.Put(0x1130, {0x48, 0x83, 0xC4, 0x28, 0x5B, 0xC3});  // add rsp, 0x28; pop rbx; ret
+  const PeImage& pe = image.Open();
+  Words stack;
+  stack.words = {{kSp + 0x28, 0xB0B0}, {kSp + 0x30, 0x140001234}, {kSp, 0x140009999}};
+  Amd64Context epilog = At(0x1130);
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &epilog));
+  EXPECT_EQ(epilog.rip, 0x140001234u);
+  EXPECT_EQ(epilog.gpr[kRbx], 0xB0B0u);
+  EXPECT_EQ(epilog.gpr[Amd64Context::kRsp], kSp + 0x38);
+  // After the stack release only the pop and the return are left.
+  Amd64Context pop = At(0x1134);
+  pop.gpr[Amd64Context::kRsp] = kSp + 0x28;
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &pop));
+  EXPECT_EQ(pop.rip, 0x140001234u);
+  Amd64Context leaf = At(0x1200);  // no unwind data
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &leaf));
+  EXPECT_EQ(leaf.rip, 0x140009999u);
+  EXPECT_EQ(leaf.gpr[Amd64Context::kRsp], kSp + 8);
 }
 
 }  // namespace

@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""crash-triage's stacks and names on real dumps made under Wine, against lldb-14.
+
+The sample client crashes two and three calls deep in fixture modules (DeepTwo.dll with a
+PDB, DeepThree.dll without, built with frame pointers) and in a function without unwind
+data (DeepLeaf.dll), each captured by the real Calvorin.dll; a host stand-in makes
+Calvorin.dll itself fault, dumped by the WER host stand-in. Every frame crash-triage finds
+from the context or the unwind data must be the frame lldb prints at the same depth with
+the same binaries; the PDB names function, file and line as llvm-symbolizer does; without
+the binaries the stack is scanned and the bucket falls back to the fault offset.
+
+Usage: stack_test.py --key=value...   (CMake passes the paths; see CMakeLists.txt)
+"""
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+import oracle  # noqa: E402
+from triage_test import ARGS, check, crash, fresh, newest_dump, rows_of, run_checks, triage, wine, windows_path  # noqa: E402
+
+SOURCE = pathlib.Path(__file__).parents[1] / "fixtures" / "deep_modules" / "deep_crash.cpp"
+MODULE_SOURCE = pathlib.Path(__file__).parents[2] / "capture" / "module_win.cpp"
+
+
+def line_of(path, text, after=None):
+    lines = path.read_text().splitlines()
+    start = 0 if after is None else next(i for i, l in enumerate(lines) if after in l)
+    return next(i + 1 for i in range(start, len(lines)) if text in lines[i])
+
+
+# Per module: the frames crash-triage must find in it, innermost first, and whether its
+# PDB is at hand.
+CASES = {
+    "DeepTwo.dll": (["Level2", "Level1", "CrashHere"], True),
+    "DeepThree.dll": (["Level3", "Level2", "Level1", "CrashHere"], False),
+    "DeepLeaf.dll": (["LeafStore", "Level3", "Level2", "Level1", "CrashHere"], False),
+}
+
+
+def compare_with_lldb(name, dump, stack, binaries):
+    """Every context and cfi frame at the depth lldb prints the same address."""
+    theirs, raw = oracle.lldb_frames(ARGS["lldb"], dump, binaries)
+    compared = 0
+    for frame in stack:
+        if frame["trust"] == "scan" or frame["frame"] >= len(theirs):
+            continue
+        ours = int(frame["address"], 16)
+        check(theirs[frame["frame"]] == ours,
+              f"{name}: frame {frame['frame']} at 0x{ours:X}, lldb 0x{theirs[frame['frame']]:X}")
+        compared += 1
+    return compared, theirs, raw
+
+
+def run():
+    game = fresh("stacks")
+    symbols = game / "symbols"
+    symbols.mkdir()
+    shutil.copy(ARGS["client"], game / "Client.exe")
+    shutil.copy(ARGS["module"], game / "Calvorin.dll")
+    shutil.copy(pathlib.Path(ARGS["module"]).with_suffix(".pdb"), symbols / "Calvorin.pdb")
+    deep = pathlib.Path(ARGS["deep-modules"])
+    for dll in CASES:
+        shutil.copy(deep / dll, game / dll)
+    shutil.copy(deep / "DeepTwo.pdb", symbols / "DeepTwo.pdb")
+    crash_folder = game / "Crash"
+
+    dumps = {}
+    for dll in CASES:
+        time.sleep(1.1)  # one dump a second: the name carries the second
+        before = set(crash_folder.glob("*.dmp")) if crash_folder.exists() else set()
+        crash(game, f"--crash=in:{dll}")
+        dumps[dll] = newest_dump(crash_folder, before)
+    # Calvorin.dll faulting in its own code inside a host, dumped by the WER host stand-in.
+    own = crash_folder / "calvorin-fault.dmp"
+    code, out = wine(ARGS["wer-host"], "--dump-only=" + windows_path(own), "--dll=" + windows_path(game / "Calvorin.dll"),
+                     "--", windows_path(ARGS["bad-host"]), windows_path(game / "Calvorin.dll"))
+    check(code == 0 and "exception.code=0xC0000005" in out and own.exists(), f"BadHost dumped: {code} {out!r}")
+
+    started = time.monotonic()
+    code, out, err = triage("--json", "--binaries", game, "--symbols", symbols, crash_folder,
+                            program=ARGS["host-triage"])
+    seconds = time.monotonic() - started
+    rows = {pathlib.Path(r["file"]).name: r for r in rows_of(out)}
+    check(code == 0 and len(rows) == 4 and err == "", f"crash-triage with binaries and symbols: {code} {err!r}")
+
+    compared_total = 0
+    for dll, (functions, with_pdb) in CASES.items():
+        row = rows.get(dumps[dll].name if dumps[dll] else "", {})
+        stack = row.get("stack") or []
+        inside = [f for f in stack if f["module"] == dll]
+        check([f["frame"] for f in inside] == list(range(len(functions))),
+              f"{dll}: {len(functions)} frames in the module, got {[(f['frame'], f['module']) for f in stack]}")
+        check(stack and stack[0]["trust"] == "context" and
+              all(f["trust"] == "cfi" for f in stack[1:len(functions) + 2]),
+              f"{dll}: frame 0 from the context, then the unwind data into Client.exe: "
+              f"{[(f['module'], f['trust']) for f in stack[:len(functions) + 2]]}")
+        check(len(stack) > len(functions) and stack[len(functions)]["module"] == "Client.exe",
+              f"{dll}: the caller of CrashHere is Client.exe")
+        if with_pdb:
+            lines = [line_of(SOURCE, "*g_target = kept;"), line_of(SOURCE, "Level2(kept);"),
+                     line_of(SOURCE, "Level1(2);")]
+            got = [(f["function"], pathlib.Path(f["file"] or "").name, f["line"]) for f in inside]
+            check(got == [(fn, "deep_crash.cpp", ln) for fn, ln in zip(functions, lines)],
+                  f"{dll}: function, file and line from the PDB: {got}")
+        else:
+            # Without a PDB only the export has a name; the rest keep module and offset.
+            got = [f["function"] for f in inside]
+            check(got == [None] * (len(functions) - 1) + ["CrashHere"] and all(f["file"] is None for f in inside),
+                  f"{dll}: names from the export table alone: {got}")
+        keyed = " <- ".join(f"{dll.lower()}!{fn}" if with_pdb else "" for fn in functions[:3])
+        check(row.get("bucket", "").count(" <- ") == 2 and (not with_pdb or row["bucket"] == "0xC0000005 " + keyed),
+              f"{dll}: bucket of the top three frames: {row.get('bucket')!r}")
+        compared, theirs, raw = compare_with_lldb(dll, dumps[dll], stack, game)
+        if dll == "DeepLeaf.dll":
+            # lldb does not apply the x64 leaf rule and stops at frame 0; what it reads of
+            # the stack at RSP is the return address frame 1 must have.
+            word = oracle.lldb_word_at_rsp(ARGS["lldb"], dumps[dll], game)
+            check(len(stack) > 1 and word == int(stack[1]["address"], 16),
+                  f"{dll}: frame 1 is the word at RSP, lldb reads {word and hex(word)}")
+            compared += 1
+        else:
+            check(compared >= len(functions) + 2, f"{dll}: {compared} frames compared with lldb ({theirs}):\n{raw[-800:]}")
+        compared_total += compared
+
+    # The shipped module named by its PDB, as llvm-symbolizer names it from the module file.
+    row = rows.get("calvorin-fault.dmp", {})
+    top = (row.get("stack") or [{}])[0]
+    block = range(line_of(MODULE_SOURCE, "if (pExceptionInformation != nullptr) {"),
+                  line_of(MODULE_SOURCE, "info.context = &pExceptionInformation->context;") + 1)
+    check(top.get("module") == "Calvorin.dll" and top.get("function") == "OutOfProcessExceptionEventCallback"
+          and (top.get("file") or "").endswith("capture/module_win.cpp") and top.get("line") in block,
+          f"the fault in Calvorin.dll named by its PDB: {top}")
+    beside = game / "calvorin-with-pdb"
+    beside.mkdir()
+    shutil.copy(game / "Calvorin.dll", beside)
+    shutil.copy(symbols / "Calvorin.pdb", beside)
+    theirs = subprocess.run([ARGS["llvm-symbolizer"], f"--obj={beside / 'Calvorin.dll'}", "--relative-address",
+                             "--output-style=JSON", "--no-inlines", top.get("offset", "0")],
+                            capture_output=True, text=True, timeout=60).stdout
+    answer = json.loads(theirs or "[{}]")
+    symbol = ((answer[0] if isinstance(answer, list) else answer).get("Symbol") or [{}])[0]
+    check((symbol.get("FunctionName"), symbol.get("Line")) == (top.get("function"), top.get("line")),
+          f"llvm-symbolizer on Calvorin.dll says {symbol}, crash-triage {top}")
+    compared, _, raw = compare_with_lldb("Calvorin.dll", own, row.get("stack") or [], game)
+    compared_total += compared
+
+    # Without the binaries: frame 0 alone is known, the rest is scanned, and the bucket
+    # is the fault module and offset again.
+    code, out, _ = triage("--json", crash_folder, program=ARGS["host-triage"])
+    bare = {pathlib.Path(r["file"]).name: r for r in rows_of(out)}
+    for dll in CASES:
+        name = dumps[dll].name if dumps[dll] else ""
+        stack = bare.get(name, {}).get("stack") or []
+        full = rows.get(name, {}).get("stack") or [{}]
+        check(stack and stack[0]["address"] == full[0].get("address") and stack[0]["trust"] == "context"
+              and len(stack) > 1 and all(f["trust"] == "scan" for f in stack[1:]),
+              f"{dll} without binaries: {[(f['module'], f['trust']) for f in stack[:6]]}")
+        check(bare.get(name, {}).get("bucket") == f"0xC0000005 {dll.lower()}+{stack[0]['offset'] if stack else ''}",
+              f"{dll} without binaries: bucket {bare.get(name, {}).get('bucket')!r}")
+
+    # No llvm-symbolizer: the same stacks, named by the exports, and a note why.
+    empty = game / "no-tools"
+    empty.mkdir()
+    run = subprocess.run([ARGS["host-triage"], "--json", "--binaries", str(game), "--symbols", str(symbols),
+                          str(crash_folder)], capture_output=True, text=True, timeout=120,
+                         env={**os.environ, "PATH": str(empty)})
+    plain = {pathlib.Path(r["file"]).name: r for r in rows_of(run.stdout)}
+    two = (plain.get(dumps["DeepTwo.dll"].name if dumps["DeepTwo.dll"] else "", {}).get("stack") or [])
+    check(run.returncode == 0 and "llvm-symbolizer" in run.stderr and len(plain) == 4
+          and [f["function"] for f in two[:3]] == [None, None, "CrashHere"] and all(f["file"] is None for f in two),
+          f"without llvm-symbolizer: exit {run.returncode}, {run.stderr!r}, {[f['function'] for f in two[:3]]}")
+
+    code, table, _ = triage("--binaries", game, "--symbols", symbols, crash_folder, program=ARGS["host-triage"])
+    check(code == 0 and "#0 DeepTwo.dll!Level2 (" in table and "deep_crash.cpp:" in table,
+          f"the table shows each bucket's top frames: {table[-1200:]}")
+    print(f"stacks: {len(rows)} dumps read in {seconds:.2f} s with binaries and PDBs; "
+          f"{compared_total} frames compared with lldb")
+
+
+def main():
+    return run_checks(run, sys.argv[1:])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

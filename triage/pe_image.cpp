@@ -1,0 +1,365 @@
+#include "triage/pe_image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "triage/bytes.h"
+
+namespace triage {
+namespace {
+
+constexpr std::uint32_t kSectionHeaderSize = 40;
+constexpr std::uint32_t kExportDirectory = 0;
+constexpr std::uint32_t kExceptionDirectory = 3;
+constexpr std::uint32_t kDebugDirectory = 6;
+constexpr std::uint32_t kDebugEntrySize = 28;
+constexpr std::uint32_t kDebugTypeCodeView = 2;
+constexpr std::uint32_t kMaxDebugEntries = 64;
+
+bool Fail(std::string* why, const char* reason) {
+  *why = reason;
+  return false;
+}
+
+}  // namespace
+
+std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why) {
+  std::array<std::uint8_t, 64> dos{};
+  if (!input.Read(0, dos) || dos[0] != 'M' || dos[1] != 'Z') {
+    *why = "not a PE file (no MZ header)";
+    return std::nullopt;
+  }
+  const std::uint32_t pe_at = Le32(&dos[0x3C]);
+  std::array<std::uint8_t, 24> pe{};
+  if (!input.Read(pe_at, pe) || std::memcmp(pe.data(), "PE\0\0", 4) != 0) {
+    *why = "not a PE file (no PE signature)";
+    return std::nullopt;
+  }
+  PeImage image(input);
+  image.machine_ = Le16(&pe[4]);
+  const std::uint32_t section_count = Le16(&pe[6]);
+  image.time_date_stamp_ = Le32(&pe[8]);
+  const std::uint32_t optional_size = Le16(&pe[20]);
+  if (section_count > kMaxSections) {
+    *why = "more sections than a PE file can have";
+    return std::nullopt;
+  }
+  // The optional header of PE32 and PE32+: where SizeOfImage and the data directories are.
+  std::vector<std::uint8_t> optional(optional_size);
+  if (optional_size < 96 || !input.Read(std::uint64_t{pe_at} + 24, optional)) {
+    *why = "PE optional header cut short";
+    return std::nullopt;
+  }
+  const std::uint16_t magic = Le16(optional.data());
+  std::uint32_t directories_at = 0;
+  if (magic == 0x20B) {
+    directories_at = 112;
+  } else if (magic == 0x10B) {
+    directories_at = 96;
+  } else {
+    *why = "unknown PE optional header";
+    return std::nullopt;
+  }
+  if (optional_size < directories_at) {
+    *why = "PE optional header cut short";
+    return std::nullopt;
+  }
+  image.size_of_image_ = Le32(&optional[56]);
+  const std::uint32_t directory_count =
+      std::min<std::uint32_t>(Le32(&optional[directories_at - 4]), (optional_size - directories_at) / 8);
+  auto directory = [&](std::uint32_t index) -> std::pair<std::uint32_t, std::uint32_t> {
+    if (index >= directory_count) return {0, 0};
+    const std::uint8_t* d = &optional[directories_at + index * 8];
+    return {Le32(d), Le32(d + 4)};
+  };
+
+  std::vector<std::uint8_t> headers(std::size_t{section_count} * kSectionHeaderSize);
+  if (!input.Read(std::uint64_t{pe_at} + 24 + optional_size, headers)) {
+    *why = "PE section table cut short";
+    return std::nullopt;
+  }
+  for (std::uint32_t i = 0; i < section_count; ++i) {
+    const std::uint8_t* h = &headers[std::size_t{i} * kSectionHeaderSize];
+    PeSection s;
+    std::memcpy(s.name, h, 8);
+    s.virtual_size = Le32(h + 8);
+    s.rva = Le32(h + 12);
+    s.raw_size = Le32(h + 16);
+    s.raw_offset = Le32(h + 20);
+    s.characteristics = Le32(h + 36);
+    image.sections_.push_back(s);
+  }
+
+  // Only what the walker and the names need; a damaged table of one kind leaves the
+  // others usable, and the image without it.
+  std::string ignored;
+  const auto [export_rva, export_size] = directory(kExportDirectory);
+  if (export_size != 0 && !image.ReadExports(export_rva, export_size, &ignored)) image.exports_.clear();
+  const auto [pdata_rva, pdata_size] = directory(kExceptionDirectory);
+  if (image.machine_ == kMachineAmd64 && pdata_size != 0 && !image.ReadFunctions(pdata_rva, pdata_size, why)) {
+    return std::nullopt;
+  }
+  const auto [debug_rva, debug_size] = directory(kDebugDirectory);
+  if (debug_size != 0) image.ReadCodeView(debug_rva, debug_size);
+  return image;
+}
+
+const PeSection* PeImage::SectionOf(std::uint32_t rva) const {
+  for (const PeSection& s : sections_) {
+    const std::uint32_t extent = std::max(s.virtual_size, s.raw_size);
+    if (rva >= s.rva && rva - s.rva < extent) return &s;
+  }
+  return nullptr;
+}
+
+bool PeImage::ReadRva(std::uint32_t rva, std::span<std::uint8_t> out) const {
+  const PeSection* s = SectionOf(rva);
+  if (s == nullptr) return false;
+  const std::uint32_t at = rva - s->rva;
+  if (!Fits(at, out.size(), std::max(s->virtual_size, s->raw_size))) return false;
+  std::fill(out.begin(), out.end(), 0);
+  if (at >= s->raw_size) return true;
+  const std::size_t raw = std::min<std::size_t>(out.size(), s->raw_size - at);
+  return input_->Read(std::uint64_t{s->raw_offset} + at, out.first(raw));
+}
+
+bool PeImage::IsExecutable(std::uint32_t rva) const {
+  const PeSection* s = SectionOf(rva);
+  return s != nullptr && s->Executable();
+}
+
+bool PeImage::ReadName(std::uint32_t rva, std::string* out) const {
+  out->clear();
+  std::array<std::uint8_t, 64> chunk{};
+  while (out->size() < kMaxNameBytes) {
+    // A name may end close to its section's end: read what is there, byte by byte there.
+    std::span<std::uint8_t> part(chunk);
+    const std::uint32_t at = rva + static_cast<std::uint32_t>(out->size());
+    if (!ReadRva(at, part)) {
+      part = part.first(1);
+      if (!ReadRva(at, part)) return false;
+    }
+    for (std::uint8_t c : part) {
+      if (c == 0) return true;
+      out->push_back(static_cast<char>(c));
+    }
+  }
+  return false;
+}
+
+bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size, std::string* why) {
+  std::array<std::uint8_t, 40> d{};
+  if (!ReadRva(rva, d)) return Fail(why, "export directory outside every section");
+  const std::uint32_t function_count = Le32(&d[20]);
+  const std::uint32_t name_count = Le32(&d[24]);
+  if (function_count > kMaxExports || name_count > kMaxExports) return Fail(why, "absurd export count");
+  std::vector<std::uint8_t> functions(std::size_t{function_count} * 4);
+  std::vector<std::uint8_t> names(std::size_t{name_count} * 4);
+  std::vector<std::uint8_t> ordinals(std::size_t{name_count} * 2);
+  if (!ReadRva(Le32(&d[28]), functions) || !ReadRva(Le32(&d[32]), names) || !ReadRva(Le32(&d[36]), ordinals)) {
+    return Fail(why, "export tables outside every section");
+  }
+  for (std::uint32_t i = 0; i < name_count; ++i) {
+    const std::uint32_t ordinal = Le16(&ordinals[std::size_t{i} * 2]);
+    if (ordinal >= function_count) continue;
+    const std::uint32_t target = Le32(&functions[std::size_t{ordinal} * 4]);
+    // A target inside the export directory forwards to another DLL: no code here.
+    if (target == 0 || (target >= rva && target - rva < size)) continue;
+    Export e{target, {}};
+    if (ReadName(Le32(&names[std::size_t{i} * 4]), &e.name) && !e.name.empty()) exports_.push_back(std::move(e));
+  }
+  std::sort(exports_.begin(), exports_.end(), [](const Export& a, const Export& b) {
+    return a.rva != b.rva ? a.rva < b.rva : a.name < b.name;
+  });
+  return true;
+}
+
+bool PeImage::ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why) {
+  const std::uint32_t count = size / 12;
+  if (count > kMaxFunctions) return Fail(why, "absurd exception directory");
+  std::vector<std::uint8_t> table(std::size_t{count} * 12);
+  if (!ReadRva(rva, table)) return Fail(why, "exception directory outside every section");
+  functions_.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint8_t* f = &table[std::size_t{i} * 12];
+    RuntimeFunction entry{Le32(f), Le32(f + 4), Le32(f + 8)};
+    if (entry.end > entry.begin) functions_.push_back(entry);
+  }
+  std::sort(functions_.begin(), functions_.end(),
+            [](const RuntimeFunction& a, const RuntimeFunction& b) { return a.begin < b.begin; });
+  // Overlapping entries say two different things of one address: keep the first.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < functions_.size(); ++i) {
+    if (kept > 0 && functions_[i].begin < functions_[kept - 1].end) continue;
+    functions_[kept++] = functions_[i];
+  }
+  functions_.resize(kept);
+  return true;
+}
+
+void PeImage::ReadCodeView(std::uint32_t rva, std::uint32_t size) {
+  const std::uint32_t count = std::min(size / kDebugEntrySize, kMaxDebugEntries);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::array<std::uint8_t, kDebugEntrySize> e{};
+    if (!ReadRva(rva + i * kDebugEntrySize, e) || Le32(&e[12]) != kDebugTypeCodeView) continue;
+    const std::uint32_t data_size = std::min(Le32(&e[16]), Minidump::kMaxCodeViewBytes);
+    std::vector<std::uint8_t> data(data_size);
+    const std::uint32_t data_rva = Le32(&e[20]);
+    const bool read = data_rva != 0 ? ReadRva(data_rva, data) : input_->Read(Le32(&e[24]), data);
+    if (read && (codeview_ = ParseCodeView(data))) return;
+  }
+}
+
+const RuntimeFunction* PeImage::FunctionAt(std::uint32_t rva) const {
+  auto it = std::upper_bound(functions_.begin(), functions_.end(), rva,
+                             [](std::uint32_t value, const RuntimeFunction& f) { return value < f.begin; });
+  if (it == functions_.begin()) return nullptr;
+  --it;
+  return rva < it->end ? &*it : nullptr;
+}
+
+const Export* PeImage::ExportAt(std::uint32_t rva) const {
+  auto it = std::upper_bound(exports_.begin(), exports_.end(), rva,
+                             [](std::uint32_t value, const Export& e) { return value < e.rva; });
+  if (it == exports_.begin()) return nullptr;
+  --it;
+  while (it != exports_.begin() && std::prev(it)->rva == it->rva) --it;  // the first name of an address
+  // Another function starting between the export and the address: the address is not in
+  // the exported function, and the name would mislead.
+  auto next = std::upper_bound(functions_.begin(), functions_.end(), it->rva,
+                               [](std::uint32_t value, const RuntimeFunction& f) { return value < f.begin; });
+  if (next != functions_.end() && next->begin <= rva) return nullptr;
+  return &*it;
+}
+
+std::optional<PdbIdentity> ReadPdbIdentity(const RangeReader& input, std::string* why) {
+  static constexpr char kMagic[] = "Microsoft C/C++ MSF 7.00\r\n\x1a" "DS\0\0";
+  std::array<std::uint8_t, 56> super{};
+  if (!input.Read(0, super) || std::memcmp(super.data(), kMagic, 32) != 0) {
+    *why = "not a PDB file (no MSF 7.00 header)";
+    return std::nullopt;
+  }
+  const std::uint32_t block = Le32(&super[32]);
+  const std::uint64_t block_count = Le32(&super[40]);
+  const std::uint32_t directory_bytes = Le32(&super[44]);
+  const std::uint32_t map_block = Le32(&super[52]);
+  if ((block != 512 && block != 1024 && block != 2048 && block != 4096) || block_count * block > input.Size() ||
+      map_block >= block_count || directory_bytes < 4 || directory_bytes > 64u * 1024 * 1024) {
+    *why = "PDB block layout does not fit the file";
+    return std::nullopt;
+  }
+  auto read_blocks = [&](const std::vector<std::uint32_t>& blocks, std::uint32_t bytes, std::vector<std::uint8_t>* out) {
+    out->assign(bytes, 0);
+    for (std::size_t i = 0; i * block < bytes; ++i) {
+      if (i >= blocks.size() || blocks[i] >= block_count) return false;
+      const std::uint32_t part = std::min<std::uint32_t>(block, bytes - static_cast<std::uint32_t>(i * block));
+      if (!input.Read(std::uint64_t{blocks[i]} * block, std::span(out->data() + i * block, part))) return false;
+    }
+    return true;
+  };
+  // The block map lists the directory's blocks; the directory lists every stream's.
+  const std::uint32_t directory_blocks = (directory_bytes + block - 1) / block;
+  std::vector<std::uint8_t> map;
+  if (std::uint64_t{directory_blocks} * 4 > block || !read_blocks({map_block}, directory_blocks * 4, &map)) {
+    *why = "PDB directory map does not fit its block";
+    return std::nullopt;
+  }
+  std::vector<std::uint32_t> blocks(directory_blocks);
+  for (std::uint32_t i = 0; i < directory_blocks; ++i) blocks[i] = Le32(&map[std::size_t{i} * 4]);
+  std::vector<std::uint8_t> directory;
+  if (!read_blocks(blocks, directory_bytes, &directory)) {
+    *why = "PDB directory outside the file";
+    return std::nullopt;
+  }
+  const std::uint32_t streams = Le32(directory.data());
+  if (streams < 2 || streams > (directory_bytes - 4) / 4) {
+    *why = "PDB directory holds no PDB stream";
+    return std::nullopt;
+  }
+  // A stream's content: the PDB stream (1) holds the GUID, the DBI stream (3) the age the
+  // image's CodeView record carries.
+  auto stream = [&](std::uint32_t index, std::uint32_t want, std::vector<std::uint8_t>* out) {
+    std::uint64_t at = 4 + std::uint64_t{streams} * 4;
+    for (std::uint32_t s = 0; s <= index; ++s) {
+      std::uint32_t size = Le32(&directory[4 + std::size_t{s} * 4]);
+      if (size == 0xFFFFFFFF) size = 0;
+      const std::uint64_t count = (std::uint64_t{size} + block - 1) / block;
+      if (!Fits(at, count * 4, directory.size())) return false;
+      if (s == index) {
+        if (size < want) return false;
+        std::vector<std::uint32_t> list(static_cast<std::size_t>(count));
+        for (std::size_t i = 0; i < list.size(); ++i) list[i] = Le32(&directory[at + i * 4]);
+        return read_blocks(list, want, out);
+      }
+      at += count * 4;
+    }
+    return false;
+  };
+  std::vector<std::uint8_t> info;
+  if (!stream(1, 28, &info)) {
+    *why = "PDB stream cut short";
+    return std::nullopt;
+  }
+  PdbIdentity identity;
+  std::copy(info.begin() + 12, info.begin() + 28, identity.guid.begin());
+  identity.age = Le32(&info[8]);
+  std::vector<std::uint8_t> dbi;
+  if (streams > 3 && stream(3, 12, &dbi)) identity.age = Le32(&dbi[8]);
+  return identity;
+}
+
+std::vector<std::uint8_t> StubImage(const CodeViewRecord& codeview, std::uint32_t size_of_image) {
+  constexpr std::uint32_t kPe = 0x40, kOptional = kPe + 24, kSection = kOptional + 240, kData = 0x200;
+  std::vector<std::uint8_t> record(24);
+  auto put32 = [](std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  auto put16 = [](std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
+    out[at] = static_cast<std::uint8_t>(v);
+    out[at + 1] = static_cast<std::uint8_t>(v >> 8);
+  };
+  put32(record, 0, CodeViewRecord::kRsds);
+  std::copy(codeview.guid.begin(), codeview.guid.end(), record.begin() + 4);
+  put32(record, 20, codeview.age);
+  record.insert(record.end(), codeview.pdb_name.begin(), codeview.pdb_name.end());
+  record.push_back(0);
+  const std::uint32_t data_size = kDebugEntrySize + static_cast<std::uint32_t>(record.size());
+  const std::uint32_t raw_size = (data_size + 0x1FF) & ~0x1FFu;
+  std::vector<std::uint8_t> out(kData + raw_size, 0);
+  out[0] = 'M';
+  out[1] = 'Z';
+  put32(out, 0x3C, kPe);
+  std::memcpy(&out[kPe], "PE\0\0", 4);
+  put16(out, kPe + 4, PeImage::kMachineAmd64);
+  put16(out, kPe + 6, 1);                 // NumberOfSections
+  put16(out, kPe + 20, 240);              // SizeOfOptionalHeader
+  put16(out, kPe + 22, 0x2022);           // executable image, large addresses, DLL
+  put16(out, kOptional, 0x20B);           // PE32+
+  put32(out, kOptional + 24, 0x80000000);  // ImageBase (low half; the high half is 1)
+  put32(out, kOptional + 28, 1);
+  put32(out, kOptional + 32, 0x1000);     // SectionAlignment
+  put32(out, kOptional + 36, 0x200);      // FileAlignment
+  put16(out, kOptional + 40, 6);          // operating system and subsystem version 6.0
+  put16(out, kOptional + 48, 6);
+  put32(out, kOptional + 56, std::max<std::uint32_t>(size_of_image, 0x2000));
+  put32(out, kOptional + 60, kData);      // SizeOfHeaders
+  put16(out, kOptional + 68, 2);          // Windows GUI
+  put32(out, kOptional + 108, 16);        // NumberOfRvaAndSizes
+  put32(out, kOptional + 112 + kDebugDirectory * 8, 0x1000);
+  put32(out, kOptional + 116 + kDebugDirectory * 8, kDebugEntrySize);
+  std::memcpy(&out[kSection], ".rdata", 6);
+  put32(out, kSection + 8, data_size);
+  put32(out, kSection + 12, 0x1000);
+  put32(out, kSection + 16, raw_size);
+  put32(out, kSection + 20, kData);
+  put32(out, kSection + 36, 0x40000040);  // initialised data, readable
+  put32(out, kData + 12, kDebugTypeCodeView);
+  put32(out, kData + 16, static_cast<std::uint32_t>(record.size()));
+  put32(out, kData + 20, 0x1000 + kDebugEntrySize);
+  put32(out, kData + 24, kData + kDebugEntrySize);
+  std::copy(record.begin(), record.end(), out.begin() + kData + kDebugEntrySize);
+  return out;
+}
+
+}  // namespace triage

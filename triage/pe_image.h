@@ -1,0 +1,104 @@
+// A bounded reader of x64 PE files: the headers and sections, the exception directory
+// (.pdata RUNTIME_FUNCTIONs, whose UNWIND_INFO the unwinder reads on demand), the export
+// table and the CodeView record of the debug directory. A module file comes from a
+// support engineer's folder, but its bytes are treated like a dump's: every offset, size
+// and count is checked against the file before use.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "triage/minidump.h"
+#include "triage/range_reader.h"
+
+namespace triage {
+
+struct PeSection {
+  char name[9] = {};
+  std::uint32_t rva = 0;
+  std::uint32_t virtual_size = 0;
+  std::uint32_t raw_offset = 0;
+  std::uint32_t raw_size = 0;
+  std::uint32_t characteristics = 0;
+  bool Executable() const { return (characteristics & 0x20000000u) != 0; }
+};
+
+struct RuntimeFunction {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  std::uint32_t unwind_info = 0;
+};
+
+struct Export {
+  std::uint32_t rva = 0;
+  std::string name;
+};
+
+class PeImage {
+ public:
+  static constexpr std::uint16_t kMachineAmd64 = 0x8664;
+  static constexpr std::uint32_t kMaxSections = 96;
+  static constexpr std::uint32_t kMaxExports = 1u << 20;
+  static constexpr std::uint32_t kMaxFunctions = 1u << 22;
+  static constexpr std::uint32_t kMaxNameBytes = 4096;
+
+  // Reads the headers, the section table, the exception directory, the exports and the
+  // CodeView record. Null with a reason when the bytes are no PE file this tool can use.
+  // `input` must outlive the image.
+  static std::optional<PeImage> Open(const RangeReader& input, std::string* why);
+
+  std::uint16_t machine() const { return machine_; }
+  std::uint32_t time_date_stamp() const { return time_date_stamp_; }
+  std::uint32_t size_of_image() const { return size_of_image_; }
+  const std::vector<PeSection>& sections() const { return sections_; }
+  const std::vector<RuntimeFunction>& functions() const { return functions_; }
+  const std::vector<Export>& exports() const { return exports_; }  // by RVA
+  const std::optional<CodeViewRecord>& codeview() const { return codeview_; }
+
+  // The bytes at `rva` as the loader maps them: within one section, zeros past its raw
+  // data. False when any of them lies outside every section.
+  bool ReadRva(std::uint32_t rva, std::span<std::uint8_t> out) const;
+  bool IsExecutable(std::uint32_t rva) const;
+  // The RUNTIME_FUNCTION whose range holds `rva`, or null (a leaf function).
+  const RuntimeFunction* FunctionAt(std::uint32_t rva) const;
+  // The export whose function holds `rva`: the nearest export at or below it, unless
+  // another function of the exception directory begins in between.
+  const Export* ExportAt(std::uint32_t rva) const;
+
+ private:
+  explicit PeImage(const RangeReader& input) : input_(&input) {}
+  const PeSection* SectionOf(std::uint32_t rva) const;
+  bool ReadExports(std::uint32_t rva, std::uint32_t size, std::string* why);
+  bool ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why);
+  void ReadCodeView(std::uint32_t rva, std::uint32_t size);
+  // A NUL-terminated name at `rva`, at most kMaxNameBytes long.
+  bool ReadName(std::uint32_t rva, std::string* out) const;
+
+  const RangeReader* input_;
+  std::uint16_t machine_ = 0;
+  std::uint32_t time_date_stamp_ = 0;
+  std::uint32_t size_of_image_ = 0;
+  std::vector<PeSection> sections_;
+  std::vector<RuntimeFunction> functions_;  // sorted by begin, none overlapping
+  std::vector<Export> exports_;
+  std::optional<CodeViewRecord> codeview_;
+};
+
+// The GUID and age that a PDB file carries (its PDB and DBI streams), read through the
+// file's MSF block layout. Null with a reason when the bytes are no such file.
+struct PdbIdentity {
+  std::array<std::uint8_t, 16> guid{};
+  std::uint32_t age = 0;
+};
+std::optional<PdbIdentity> ReadPdbIdentity(const RangeReader& input, std::string* why);
+
+// The smallest PE file that names a PDB: headers, one section holding the debug directory
+// and its CodeView record, and nothing to run. A symbolizer that finds PDBs through a
+// module file's debug directory can then read a PDB that matched a dump's CodeView record
+// when the module file itself is not at hand.
+std::vector<std::uint8_t> StubImage(const CodeViewRecord& codeview, std::uint32_t size_of_image);
+
+}  // namespace triage

@@ -1,0 +1,144 @@
+#include "triage/symbols.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <system_error>
+
+#include "triage/summary.h"
+#include "triage/walk.h"
+
+namespace triage {
+namespace {
+
+// The last component of a Windows or POSIX path.
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Hex(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%" PRIx64, value);
+  return text;
+}
+
+void Index(const std::filesystem::path& folder, std::size_t* budget,
+           std::unordered_map<std::string, std::vector<std::filesystem::path>>* out) {
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(folder, ec)) {
+    (*out)[AsciiLower(Utf8Path(folder.filename()))].push_back(folder);
+    return;
+  }
+  // Symbolic links to folders are not followed, so a link loop cannot make this endless.
+  std::filesystem::recursive_directory_iterator it(folder, std::filesystem::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (*budget == 0) return;
+    if (!it->is_regular_file(ec)) continue;
+    --*budget;
+    (*out)[AsciiLower(Utf8Path(it->path().filename()))].push_back(it->path());
+  }
+}
+
+bool UsableCodeView(const std::optional<CodeViewRecord>& cv) {
+  return cv && cv->signature == CodeViewRecord::kRsds &&
+         std::any_of(cv->guid.begin(), cv->guid.end(), [](std::uint8_t b) { return b != 0; });
+}
+
+}  // namespace
+
+std::string FrameText(const NamedFrame& f) {
+  if (!f.module) return Hex(f.address);
+  std::string text = *f.module;
+  if (f.function) {
+    text += "!" + *f.function;
+    if (f.function_offset) text += "+" + Hex(*f.function_offset);
+  } else {
+    text += "+" + Hex(f.offset.value_or(0));
+  }
+  return text;
+}
+
+void SymbolStore::AddBinaries(const std::filesystem::path& folder) {
+  std::size_t budget = kMaxFilesIndexed - indexed_;
+  Index(folder, &budget, &binaries_);
+  indexed_ = kMaxFilesIndexed - budget;
+}
+
+void SymbolStore::AddSymbols(const std::filesystem::path& folder) {
+  std::size_t budget = kMaxFilesIndexed - indexed_;
+  Index(folder, &budget, &pdbs_);
+  indexed_ = kMaxFilesIndexed - budget;
+}
+
+const PeImage* SymbolStore::Open(const std::filesystem::path& path) {
+  auto [it, added] = opened_.try_emplace(path);
+  OpenImage& open = it->second;
+  if (added) {
+    std::string why;
+    open.reader = OpenFileRange(path, &why);
+    if (open.reader) open.image = PeImage::Open(*open.reader, &why);
+  }
+  return open.image ? &*open.image : nullptr;
+}
+
+const PeImage* SymbolStore::FindImage(const Module& module) {
+  const auto candidates = binaries_.find(AsciiLower(BaseName(Utf8FromUtf16(module.path))));
+  if (candidates == binaries_.end()) return nullptr;
+  for (const std::filesystem::path& path : candidates->second) {
+    const PeImage* image = Open(path);
+    if (image != nullptr && image->size_of_image() == module.size &&
+        image->time_date_stamp() == module.time_date_stamp) {
+      return image;
+    }
+  }
+  return nullptr;
+}
+
+const std::filesystem::path* SymbolStore::FindPdb(const CodeViewRecord& codeview) {
+  const auto candidates = pdbs_.find(AsciiLower(BaseName(codeview.pdb_name)));
+  if (candidates == pdbs_.end()) return nullptr;
+  for (const std::filesystem::path& path : candidates->second) {
+    auto [it, added] = identities_.try_emplace(path);
+    if (added) {
+      std::string why;
+      if (const auto reader = OpenFileRange(path, &why)) it->second = ReadPdbIdentity(*reader, &why);
+    }
+    if (it->second && it->second->guid == codeview.guid && it->second->age == codeview.age) return &path;
+  }
+  return nullptr;
+}
+
+void SymbolStore::Name(const Module& module, const PeImage* image, bool caller, NamedFrame* frame) {
+  frame->module = Utf8FromUtf16(FileNameOf(module.path));
+  const std::uint64_t offset = frame->address - module.base;
+  frame->offset = offset;
+  if (offset - (caller ? 1 : 0) > UINT32_MAX) return;
+  const auto rva = static_cast<std::uint32_t>(offset - (caller ? 1 : 0));
+  if (image != nullptr) {
+    if (const Export* e = image->ExportAt(rva)) {
+      frame->function = e->name;
+      frame->function_offset = offset - e->rva;
+    }
+  }
+  if (symbolizer_ == nullptr) return;
+  // Under Wine a dump's CodeView records are empty: the module file's own debug
+  // directory then says which PDB belongs to it.
+  const std::optional<CodeViewRecord>& cv =
+      UsableCodeView(module.codeview) ? module.codeview : image != nullptr ? image->codeview() : module.codeview;
+  if (!UsableCodeView(cv)) return;
+  const std::filesystem::path* pdb = FindPdb(*cv);
+  if (pdb == nullptr) return;
+  auto [it, added] = lines_.try_emplace({*pdb, rva});
+  if (added) it->second = symbolizer_->Lookup(*pdb, *cv, rva);
+  if (!it->second) return;
+  const SourceLine& line = *it->second;
+  if (line.function) {
+    if (frame->function != line.function) frame->function_offset.reset();
+    frame->function = line.function;
+  }
+  frame->file = line.file;
+  frame->line = line.line;
+}
+
+}  // namespace triage

@@ -1,0 +1,94 @@
+// Where the names of stack frames come from: module files in --binaries folders (matched
+// to a dump's module entry by file name, SizeOfImage and TimeDateStamp, never a wrong
+// build), their export tables, and PDBs in --symbols folders matched by the GUID and age
+// of the module's CodeView record, read through LLVM's symbolizer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "triage/minidump.h"
+#include "triage/pe_image.h"
+#include "triage/range_reader.h"
+
+namespace triage {
+
+struct SourceLine {
+  std::optional<std::string> function, file;
+  std::optional<std::uint32_t> line;
+};
+
+// LLVM's symbolizer, started once for a run and asked one address at a time.
+class Symbolizer {
+ public:
+  virtual ~Symbolizer() = default;
+  // Function, file and line of `rva` in the module whose PDB is `pdb` (matched to
+  // `codeview` already). Null when the symbolizer knows nothing of the address.
+  virtual std::optional<SourceLine> Lookup(const std::filesystem::path& pdb, const CodeViewRecord& codeview,
+                                           std::uint32_t rva) = 0;
+};
+
+// Starts llvm-symbolizer from PATH. Null with a reason when it is not there, or where
+// this build has no way to run it.
+std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why);
+
+// One frame of a stack with its name, as the summaries carry it.
+struct NamedFrame {
+  std::size_t index = 0;
+  std::uint64_t address = 0;
+  std::optional<std::string> module;    // file name of the module holding the address
+  std::optional<std::uint64_t> offset;  // from the module's base
+  std::optional<std::string> function;
+  std::optional<std::uint64_t> function_offset;  // from an exported function's start
+  std::optional<std::string> file;
+  std::optional<std::uint32_t> line;
+  std::string trust;  // "context", "cfi" or "scan"
+};
+
+// "nvwgf2umx.dll!OpenAdapter12+0x1f", "Calvorin.dll!Capture", "nvwgf2umx.dll+0x1382",
+// or the bare address for a frame in no module.
+std::string FrameText(const NamedFrame& frame);
+
+class SymbolStore {
+ public:
+  static constexpr std::size_t kMaxFilesIndexed = 1u << 20;
+
+  // Indexes the files under `folder` (recursively) by lower-case file name.
+  void AddBinaries(const std::filesystem::path& folder);
+  void AddSymbols(const std::filesystem::path& folder);
+  void SetSymbolizer(std::unique_ptr<Symbolizer> symbolizer) { symbolizer_ = std::move(symbolizer); }
+  bool has_symbols() const { return !pdbs_.empty(); }
+
+  // The file of a dump's module entry, opened once for the whole run; null when no file
+  // of that name matches its SizeOfImage and TimeDateStamp.
+  const PeImage* FindImage(const Module& module);
+  // Names `frame` (module, offset, function, file, line) for an address in `module`,
+  // whose file is `image` or null. A caller's frame is named by its call instruction,
+  // the byte before the return address.
+  void Name(const Module& module, const PeImage* image, bool caller, NamedFrame* frame);
+
+ private:
+  struct OpenImage {
+    std::unique_ptr<RangeReader> reader;
+    std::optional<PeImage> image;
+  };
+  const PeImage* Open(const std::filesystem::path& path);
+  const std::filesystem::path* FindPdb(const CodeViewRecord& codeview);
+
+  std::unordered_map<std::string, std::vector<std::filesystem::path>> binaries_;
+  std::unordered_map<std::string, std::vector<std::filesystem::path>> pdbs_;
+  std::map<std::filesystem::path, OpenImage> opened_;
+  std::map<std::filesystem::path, std::optional<PdbIdentity>> identities_;
+  std::map<std::pair<std::filesystem::path, std::uint32_t>, std::optional<SourceLine>> lines_;
+  std::unique_ptr<Symbolizer> symbolizer_;
+  std::size_t indexed_ = 0;
+};
+
+}  // namespace triage
