@@ -6,7 +6,7 @@ if(WIN32)
                               ${CMAKE_CURRENT_SOURCE_DIR}/calvorin.def)
   set_target_properties(calvorin PROPERTIES OUTPUT_NAME Calvorin PREFIX "" IMPORT_PREFIX "")
   # dbghelp.dll and version.dll are loaded from System32 at run time, never imported:
-  # see system_library_win.h.
+  # see system_library.h.
   target_link_libraries(calvorin PRIVATE capture_win capture_core common)
   target_compile_options(calvorin PRIVATE ${CRASH_DELIVERABLE_FLAGS})
   target_link_options(calvorin PRIVATE ${CRASH_DELIVERABLE_LINK_FLAGS})

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <cstring>
+#include <iterator>
 
 #include "capture/context_block_read.h"
 #include "capture/dump_path.h"
 #include "capture/modules.h"
 #include "capture/report.h"
+#include "capture/system_library.h"
 #include "capture/unique_handle.h"
 #include "common/bounded_string.h"
 
@@ -18,6 +20,21 @@ using common::BoundedFormat;
 using common::Succeeded;
 
 using PathBuffer = std::array<char16_t, kPathCapacity>;
+
+// WER calls the module for reports of processes that go on running too (a hang report,
+// say), with bIsFatal FALSE: a capture would tell the player that the game is closing.
+// Before Windows 10 2004 the structure has no such field, yet on x64 the older one's
+// sizeof equals the newer one's (CONTEXT is 16-byte aligned), so an older WER's dwSize
+// covers four bytes of padding where bIsFatal lies: they mean something only on a
+// Windows that fills them. A build that cannot be had counts as older, since a crash
+// captured when it was not one costs less than one lost. A structure too short to hold
+// the exception record and the context is not captured at all.
+bool IsCrashToCapture(const CapturePorts& ports, const CrashInfo& info) {
+  if (info.size < kInfoSizeWithContext) return false;
+  if (info.size < kInfoSizeWithFatalFlag || info.fatal) return true;
+  std::uint32_t build = 0;
+  return !ports.system.WindowsBuild(&build) || build < kFirstBuildWithFatalFlag;
+}
 
 struct DumpPaths {
   PathBuffer dump{};        // the final name, in the crash folder
@@ -49,6 +66,39 @@ void GatherReport(const CapturePorts& ports, const CrashInfo& info, std::uint64_
   report[report.size() - 1] = '\0';
 }
 
+// A virus scanner opens a file as soon as its writer has closed it, and for that moment
+// a rename or delete of the file fails with a sharing violation or "access denied". Only
+// those failures are tried again, after the pauses of kBusyFilePausesMs, which one commit
+// shares between its rename and its deletes; any other failure ends at once.
+class BusyFileRetries {
+ public:
+  // Called right after a failed rename or delete: true, once the pause is over, when
+  // another attempt is worth it.
+  bool PauseBeforeRetry(const CapturePorts& ports) {
+    const std::uint32_t error = ports.system.LastError();
+    if (error != kErrorSharingViolation && error != kErrorAccessDenied) return false;
+    if (next_ == std::size(kBusyFilePausesMs)) return false;
+    ports.clock.Sleep(kBusyFilePausesMs[next_++]);
+    return true;
+  }
+
+ private:
+  std::size_t next_ = 0;
+};
+
+bool MoveWithRetries(const CapturePorts& ports, const char16_t* from, const char16_t* to,
+                     BusyFileRetries& retries) {
+  while (!ports.files.MoveReplacing(from, to)) {
+    if (!retries.PauseBeforeRetry(ports)) return false;
+  }
+  return true;
+}
+
+void DeleteWithRetries(const CapturePorts& ports, const char16_t* path, BusyFileRetries& retries) {
+  while (!ports.files.Delete(path) && retries.PauseBeforeRetry(ports)) {
+  }
+}
+
 // Writes the dump into the open temporary file and checks what landed on disk: the
 // writer's own success says nothing about whether the bytes reached the file.
 bool WriteAndCheckDump(const CapturePorts& ports, const CrashInfo& info, Handle file,
@@ -64,7 +114,8 @@ bool WriteAndCheckDump(const CapturePorts& ports, const CrashInfo& info, Handle 
   request.stream_type = kCommentStreamA;
   request.stream = report;
   request.stream_size = static_cast<std::uint32_t>(std::strlen(report) + 1);  // with its NUL
-  if (!ports.dumps.WriteDump(request)) return false;
+  const SystemLibrary dbghelp(ports, u"dbghelp.dll");
+  if (!dbghelp.valid() || !ports.dumps.WriteDump(dbghelp.get(), request)) return false;
   if (!ports.files.Flush(file)) return false;
   std::uint64_t size = 0;
   if (!ports.files.Size(file, &size)) return false;
@@ -77,17 +128,18 @@ bool WriteAndCheckDump(const CapturePorts& ports, const CrashInfo& info, Handle 
 bool WriteDumpAtomically(const CapturePorts& ports, const CrashInfo& info, const DumpPaths& paths,
                          const char* report) {
   ports.files.Delete(paths.temp.data());  // left by a capture that died half-way, if any
+  BusyFileRetries retries;
   {
     UniqueFileHandle file(ports.handles, ports.files.CreateForWriting(paths.temp.data()));
     if (!file.valid()) return false;
     if (!WriteAndCheckDump(ports, info, file.get(), report)) {
       file.Close();
-      ports.files.Delete(paths.temp.data());
+      DeleteWithRetries(ports, paths.temp.data(), retries);
       return false;
     }
   }  // closed before the rename
-  if (!ports.files.MoveReplacing(paths.temp.data(), paths.dump.data())) {
-    ports.files.Delete(paths.temp.data());
+  if (!MoveWithRetries(ports, paths.temp.data(), paths.dump.data(), retries)) {
+    DeleteWithRetries(ports, paths.temp.data(), retries);
     return false;
   }
   return true;
@@ -135,17 +187,20 @@ bool WriteReportTextFile(const CapturePorts& ports, const char16_t* dump_path, c
   if (dot == length) return false;
   if (!Succeeded(BoundedCopy(path.data() + dot, path.size() - dot, u".txt"))) return false;
 
-  const UniqueFileHandle file(ports.handles, ports.files.CreateForWriting(path.data()));
+  UniqueFileHandle file(ports.handles, ports.files.CreateForWriting(path.data()));
   if (!file.valid()) return false;
   const auto size = static_cast<std::uint32_t>(report_length);
   std::uint32_t written = 0;
-  const bool ok = ports.files.Write(file.get(), report, size, &written);
-  return ok && written == size;
+  if (ports.files.Write(file.get(), report, size, &written) && written == size) return true;
+  // A report cut short beside a good dump would pass for the whole one.
+  file.Close();
+  ports.files.Delete(path.data());
+  return false;
 }
 
 bool Capture(const CapturePorts& ports, const CrashInfo* info, std::uint64_t context_address) {
   // Decline what is not the client's crash: the builder refuses any other image.
-  if (info == nullptr || info->process == nullptr) return false;
+  if (info == nullptr || info->process == nullptr || !IsCrashToCapture(ports, *info)) return false;
   DumpPaths paths;
   if (!ComposeDumpPaths(ports, *info, context_address, &paths)) return false;
 

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <numeric>
 
 #include "capture/ports.h"
 
@@ -18,13 +20,23 @@ inline constexpr std::uint32_t kDumpType = 0x1865;
 inline constexpr std::uint32_t kCommentStreamA = 10;
 // A dump smaller than this cannot even hold the minidump header and is not kept.
 inline constexpr std::uint64_t kMinimumDumpSize = 32;
+// The first Windows build whose WER fills bIsFatal (Windows 10 2004).
+inline constexpr std::uint32_t kFirstBuildWithFatalFlag = 19041;
+// Pauses before each retry of a rename or delete that a virus scanner holds up: one
+// second in all for one commit.
+inline constexpr std::uint32_t kBusyFilePausesMs[] = {10, 20, 40, 80, 160, 320, 370};
+inline constexpr std::uint32_t kBusyFileBudgetMs = 1000;
+static_assert(std::accumulate(std::begin(kBusyFilePausesMs), std::end(kBusyFilePausesMs), 0u) ==
+              kBusyFileBudgetMs);
 
 // True when the dump was committed under its final name; the report text file and the
 // notifier do not change the result. False leaves no file behind but the crash folder.
+// Declines, before anything, a call that is no fatal crash (see IsCrashToCapture).
 bool Capture(const CapturePorts& ports, const CrashInfo* info, std::uint64_t context_address);
 
 // The report text file beside the dump: `dump_path` with its extension replaced by
-// ".txt", holding `report` without its NUL. True only when every byte was written.
+// ".txt", holding `report` without its NUL. True only when every byte was written; a
+// file that could not be written whole is deleted.
 bool WriteReportTextFile(const CapturePorts& ports, const char16_t* dump_path, const char* report,
                          std::size_t report_length);
 

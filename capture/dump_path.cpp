@@ -1,10 +1,12 @@
 #include "capture/dump_path.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "capture/context_block.h"
 #include "capture/context_block_read.h"
 #include "capture/dump_name.h"
+#include "capture/system_library.h"
 #include "common/ascii_match.h"
 #include "common/bounded_string.h"
 
@@ -27,15 +29,62 @@ const char16_t* SettingsLanguage(SettingsPort& settings, const char16_t* client_
   return value;
 }
 
+std::uint32_t LittleEndian32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// The client's file version, from the fixed file information of its version resource.
+// Only a root block that holds a whole VS_FIXEDFILEINFO with its signature is one: for a
+// resource without it, version.dll points at whatever follows (under Wine, the bytes of
+// the "StringFileInfo" key), which would name the dump with a made-up version.
+bool ReadClientVersion(const CapturePorts& ports, const char16_t* image, DumpNameParts* parts) {
+  const SystemLibrary version_dll(ports, u"version.dll");
+  if (!version_dll.valid()) return false;
+  unsigned char info[kFixedFileInfoSize] = {};
+  std::uint32_t length = 0;
+  if (!ports.version.RootBlock(version_dll.get(), image, info, &length)) return false;
+  if (length < kFixedFileInfoSize || LittleEndian32(info) != kFixedFileInfoSignature) return false;
+  parts->version_ms = LittleEndian32(info + 8);   // dwFileVersionMS
+  parts->version_ls = LittleEndian32(info + 12);  // dwFileVersionLS
+  return true;
+}
+
+// The zone list has about 140 entries; a list that never ends is not walked to the end.
+constexpr std::uint32_t kMaxTimeZones = 1024;
+
+// The entry of the platform's time zone list with `key_name`: the platform converts times
+// with an entry of its own list, not with a key name alone.
+bool FindTimeZone(const CapturePorts& ports, Handle advapi32, const char16_t* key_name,
+                  TimeZoneEntry* zone) {
+  for (std::uint32_t index = 0; index < kMaxTimeZones; ++index) {
+    if (!ports.clock.ZoneAt(advapi32, index, zone)) return false;
+    zone->key_name[std::size(zone->key_name) - 1] = u'\0';
+    if (common::EqualsIgnoringAsciiCase(zone->key_name, key_name)) return true;
+  }
+  return false;
+}
+
 // Central European time now, or the machine's local time when the zone cannot be had.
-CalendarTime CentralEuropeanNow(ClockPort& clock) {
-  const CalendarTime utc = clock.UtcNow();
+CalendarTime CentralEuropeanNow(const CapturePorts& ports) {
+  const CalendarTime utc = ports.clock.UtcNow();
   CalendarTime local;
-  if (!clock.ZoneLocalTime(u"Central European Standard Time", utc, &local)) local = clock.LocalNow();
+  if (!LocalTimeInZone(ports, u"Central European Standard Time", utc, &local)) {
+    local = ports.clock.LocalNow();
+  }
   return local;
 }
 
 }  // namespace
+
+bool LocalTimeInZone(const CapturePorts& ports, const char16_t* key_name, const CalendarTime& utc,
+                     CalendarTime* local) {
+  // The zone list comes from advapi32.dll (Windows 8 and later).
+  const SystemLibrary advapi32(ports, u"advapi32.dll");
+  TimeZoneEntry zone;
+  return advapi32.valid() && FindTimeZone(ports, advapi32.get(), key_name, &zone) &&
+         ports.clock.ZoneLocalTime(zone, utc, local);
+}
 
 bool BuildDumpPath(const CapturePorts& ports, const CrashInfo* info,
                    std::uint64_t context_address, char16_t* dump_path,
@@ -69,7 +118,7 @@ bool BuildDumpPath(const CapturePorts& ports, const CrashInfo* info,
 
   DumpNameParts parts;
   parts.crash_folder = crash_folder;
-  if (!ports.version.FixedFileVersion(image, &parts.version_ms, &parts.version_ls)) return false;
+  if (!ReadClientVersion(ports, image, &parts)) return false;
 
   // A block that cannot be read costs only its own fields; the client's files stand in.
   CrashContextBlock block;
@@ -81,7 +130,7 @@ bool BuildDumpPath(const CapturePorts& ports, const CrashInfo* info,
   parts.language = parts.block != nullptr && block.language[0] != u'\0'
                        ? block.language
                        : SettingsLanguage(ports.settings, client_dir, settings_language);
-  parts.time = CentralEuropeanNow(ports.clock);
+  parts.time = CentralEuropeanNow(ports);
   return ComposeDumpPath(parts, dump_path, dump_path_capacity);
 }
 

@@ -18,4 +18,9 @@ bool BuildDumpPath(const CapturePorts& ports, const CrashInfo* info,
                    std::size_t dump_path_capacity, char16_t* client_dir,
                    std::size_t client_dir_capacity);
 
+// `utc` as local time of the zone with `key_name` in the platform's zone list; false
+// when the list cannot be had, does not hold the zone, or the conversion fails.
+bool LocalTimeInZone(const CapturePorts& ports, const char16_t* key_name, const CalendarTime& utc,
+                     CalendarTime* local);
+
 }  // namespace capture

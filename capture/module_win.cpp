@@ -16,15 +16,21 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 HRESULT WINAPI OutOfProcessExceptionEventCallback(
     PVOID pContext, const WerRuntimeExceptionInformation* pExceptionInformation,
     BOOL* pbOwnershipClaimed, PWSTR pwszEventName, PDWORD pchSize, PDWORD pdwSignatureCount) {
+  // Nothing past dwSize is read: an older or shorter structure ends there. One too short
+  // for the record and the context leaves every field empty, and the capture declines it.
   capture::CrashInfo info;
   if (pExceptionInformation != nullptr) {
-    info.process = pExceptionInformation->hProcess;
-    info.thread = pExceptionInformation->hThread;
-    info.code = pExceptionInformation->exceptionRecord.ExceptionCode;
-    info.address = reinterpret_cast<std::uintptr_t>(
-        pExceptionInformation->exceptionRecord.ExceptionAddress);
-    info.exception_record = &pExceptionInformation->exceptionRecord;
-    info.context = &pExceptionInformation->context;
+    const WerRuntimeExceptionInformation& given = *pExceptionInformation;
+    info.size = given.dwSize;
+    if (given.dwSize >= capture::kInfoSizeWithContext) {
+      info.process = given.hProcess;
+      info.thread = given.hThread;
+      info.code = given.exceptionRecord.ExceptionCode;
+      info.address = reinterpret_cast<std::uintptr_t>(given.exceptionRecord.ExceptionAddress);
+      info.exception_record = &given.exceptionRecord;
+      info.context = &given.context;
+    }
+    if (given.dwSize >= capture::kInfoSizeWithFatalFlag) info.fatal = given.bIsFatal != FALSE;
   }
 
   capture::WinPorts platform;

@@ -4,6 +4,18 @@
 
 namespace capture {
 
+Handle OpenModuleSnapshot(const CapturePorts& ports, std::uint32_t process_id) {
+  if (process_id == 0) return InvalidHandle();
+  for (int attempt = 1;; ++attempt) {
+    const Handle snapshot = ports.modules.OpenSnapshot(process_id);
+    if (snapshot != InvalidHandle() || attempt == kSnapshotAttempts ||
+        ports.system.LastError() != kErrorBadLength) {
+      return snapshot;
+    }
+    ports.clock.Sleep(kSnapshotRetryPauseMs);
+  }
+}
+
 void FindFaultModule(const CapturePorts& ports, std::uint32_t process_id, std::uint64_t address,
                      char16_t* name, std::size_t capacity) {
   if (name == nullptr || capacity == 0) return;

@@ -17,6 +17,18 @@ inline Handle InvalidHandle() { return reinterpret_cast<Handle>(~std::uintptr_t{
 // Units of every path buffer, terminator included: what the platform's paths hold (MAX_PATH).
 inline constexpr std::size_t kPathCapacity = 260;
 
+// The error codes (GetLastError) that the capture tells apart from any other failure.
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorBadLength = 24;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+
+// How far WER's 64-bit WER_RUNTIME_EXCEPTION_INFORMATION reaches, in bytes from its
+// start: to the end of `context`, and to the end of `bIsFatal`, which only newer
+// structures have. The caller's `dwSize` says how much of it there is.
+inline constexpr std::uint32_t kInfoSizeWithContext = 1408;
+inline constexpr std::uint32_t kInfoSizeWithFatalFlag = 1420;
+
 // What the capture uses of the WER exception information.
 struct CrashInfo {
   Handle process = nullptr;          // the crashed client (hProcess)
@@ -25,6 +37,8 @@ struct CrashInfo {
   std::uint64_t address = 0;         // exceptionRecord.ExceptionAddress
   const void* exception_record = nullptr;  // address of exceptionRecord in the WER information
   const void* context = nullptr;           // address of context in the WER information
+  std::uint32_t size = kInfoSizeWithFatalFlag;  // dwSize
+  bool fatal = true;  // bIsFatal, where `size` covers it; true where it does not
 };
 
 // The crashed process and its threads.
@@ -75,15 +89,41 @@ class FolderPort {
   ~FolderPort() = default;
 };
 
-// The client's file version: one question, though the platform answers it with several
+// A DLL of the system folder, loaded for one step of a capture and freed after it
+// (system_library.h): null when it cannot be loaded.
+class LibraryPort {
+ public:
+  // LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32): the DLL and its own
+  // imports from the system folder alone.
+  virtual Handle LoadFromSystemFolder(const char16_t* name) = 0;
+  // GetSystemDirectoryW: the system folder's full path, false when it fails or does not
+  // fit `capacity` units.
+  virtual bool SystemFolder(char16_t* buffer, std::size_t capacity) = 0;
+  // LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) for a full path: the DLL
+  // at that path, its imports searched from its own folder first.
+  virtual Handle LoadFullPath(const char16_t* path) = 0;
+  // FreeLibrary.
+  virtual void Free(Handle library) = 0;
+
+ protected:
+  ~LibraryPort() = default;
+};
+
+// VS_FIXEDFILEINFO as a version resource stores it: 13 little-endian DWORDs.
+inline constexpr std::uint32_t kFixedFileInfoSize = 52;
+inline constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BDu;
+
+// The client's version resource: one question, though the platform answers it with several
 // calls of version.dll (GetFileVersionInfoSizeW, GetFileVersionInfoW into a heap block,
 // VerQueryValueW of the root block), all made and undone inside this one call.
 class VersionPort {
  public:
-  // VS_FIXEDFILEINFO's dwFileVersionMS and dwFileVersionLS of the executable at `path`;
-  // false when it has no version resource or any of the calls fails.
-  virtual bool FixedFileVersion(const char16_t* path, std::uint32_t* version_ms,
-                                std::uint32_t* version_ls) = 0;
+  // What VerQueryValueW gives for the root block of the resource of the executable at
+  // `path`, with the functions of `version_dll`: its length into `*length`, and as much of
+  // its first kFixedFileInfoSize bytes as it has into `info`. False when there is no
+  // version resource, or a call fails or answers with no data.
+  virtual bool RootBlock(Handle version_dll, const char16_t* path,
+                         unsigned char (&info)[kFixedFileInfoSize], std::uint32_t* length) = 0;
 
  protected:
   ~VersionPort() = default;
@@ -110,14 +150,26 @@ struct CalendarTime {
   std::uint16_t second = 0;
 };
 
+// One entry of the platform's list of time zones: its key name, and the entry as the
+// platform gave it (a DYNAMIC_TIME_ZONE_INFORMATION), to be handed back to ZoneLocalTime.
+struct TimeZoneEntry {
+  char16_t key_name[128] = {};  // terminated
+  alignas(8) unsigned char platform[432] = {};
+};
+
 class ClockPort {
  public:
   virtual CalendarTime UtcNow() = 0;  // GetSystemTime
-  // GetTimeZoneInformationForYear for the zone's key name and the UTC year, then
+  // EnumDynamicTimeZoneInformation(index) of `advapi32`: false at the end of the list,
+  // on failure, or when the library lacks the function.
+  virtual bool ZoneAt(Handle advapi32, std::uint32_t index, TimeZoneEntry* entry) = 0;
+  // GetTimeZoneInformationForYear for that entry and the UTC year, then
   // SystemTimeToTzSpecificLocalTime; false when either fails.
-  virtual bool ZoneLocalTime(const char16_t* zone_key_name, const CalendarTime& utc,
+  virtual bool ZoneLocalTime(const TimeZoneEntry& zone, const CalendarTime& utc,
                              CalendarTime* local) = 0;
   virtual CalendarTime LocalNow() = 0;  // GetLocalTime
+  // Sleep: only ever between attempts of a call that the platform says to repeat.
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
 
  protected:
   ~ClockPort() = default;
@@ -167,10 +219,10 @@ struct DumpRequest {
   std::uint32_t stream_size = 0;
 };
 
-// MiniDumpWriteDump (dbghelp.dll) with exactly one user stream and no callback.
+// MiniDumpWriteDump of `dbghelp` with exactly one user stream and no callback.
 class DumpWriterPort {
  public:
-  virtual bool WriteDump(const DumpRequest& request) = 0;
+  virtual bool WriteDump(Handle dbghelp, const DumpRequest& request) = 0;
 
  protected:
   ~DumpWriterPort() = default;
@@ -205,11 +257,25 @@ class HandlePort {
   ~HandlePort() = default;
 };
 
+// The running system itself.
+class SystemPort {
+ public:
+  // GetLastError: the code of the calling thread's last failed call, asked right after it.
+  virtual std::uint32_t LastError() = 0;
+  // RtlGetVersion's build number: the Windows that really runs, whatever the host's
+  // manifest makes GetVersionExW say. False when it cannot be had.
+  virtual bool WindowsBuild(std::uint32_t* build) = 0;
+
+ protected:
+  ~SystemPort() = default;
+};
+
 // The whole platform as the capture sees it.
 struct CapturePorts {
   ProcessPort& process;
   ModulePort& modules;
   FolderPort& folders;
+  LibraryPort& libraries;
   VersionPort& version;
   SettingsPort& settings;
   ClockPort& clock;
@@ -217,6 +283,7 @@ struct CapturePorts {
   DumpWriterPort& dumps;
   ProcessStartPort& starter;
   HandlePort& handles;
+  SystemPort& system;
 };
 
 }  // namespace capture

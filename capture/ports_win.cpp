@@ -5,12 +5,11 @@
 #include <dbghelp.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 
-#include "capture/system_library_win.h"
-#include "common/bounded_string.h"
 
 namespace capture {
 namespace {
@@ -23,6 +22,22 @@ wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
 // Capacities beyond a DWORD are cut; the platform never needs more than it can count.
 DWORD ClampToDword(std::size_t value) {
   return value > MAXDWORD ? MAXDWORD : static_cast<DWORD>(value);
+}
+
+static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED && kErrorBadLength == ERROR_BAD_LENGTH &&
+              kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
+              kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
+
+HMODULE Module(Handle library) { return static_cast<HMODULE>(library); }
+
+// The export `name` of a loaded library as a function of type `Function`; null when the
+// library lacks it, which fails the caller's step like any other failed call.
+template <typename Function>
+Function Find(Handle library, const char* name) {
+  if (library == nullptr) return nullptr;
+  // GetProcAddress gives a generic function pointer; going through void* keeps GCC's
+  // -Wcast-function-type quiet.
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(Module(library), name)));
 }
 
 // --- processes and modules ---------------------------------------------------------
@@ -124,6 +139,26 @@ bool WinModulePort::NextModule(Handle snapshot, ModuleEntry* entry) {
   return FetchModule(Module32NextW, snapshot, entry);
 }
 
+Handle WinLibraryPort::LoadFromSystemFolder(const char16_t* name) {
+  return LoadLibraryExW(Wide(name),                     // lpLibFileName: a bare name
+                        nullptr,                        // hFile: reserved
+                        LOAD_LIBRARY_SEARCH_SYSTEM32);  // dwFlags: System32 only
+}
+
+bool WinLibraryPort::SystemFolder(char16_t* buffer, std::size_t capacity) {
+  // The length without the terminator when it fits; the size it needs, or 0, otherwise.
+  const UINT length = GetSystemDirectoryW(Wide(buffer), ClampToDword(capacity));
+  return length != 0 && length < capacity;
+}
+
+Handle WinLibraryPort::LoadFullPath(const char16_t* path) {
+  // With a full path, this flag makes the loader look for the DLL's own imports in its
+  // folder first, not in the host's.
+  return LoadLibraryExW(Wide(path), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void WinLibraryPort::Free(Handle library) { FreeLibrary(Module(library)); }
+
 FolderResult WinFolderPort::CreateFolder(const char16_t* path) {
   if (CreateDirectoryW(Wide(path),  // lpPathName: only the last level is created
                        nullptr)) {  // lpSecurityAttributes: inherit the parent's
@@ -133,13 +168,11 @@ FolderResult WinFolderPort::CreateFolder(const char16_t* path) {
   return GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::kAlreadyExists : FolderResult::kFailed;
 }
 
-bool WinVersionPort::FixedFileVersion(const char16_t* path, std::uint32_t* version_ms,
-                                      std::uint32_t* version_ls) {
-  // Bound from System32 for this call only: see system_library_win.h.
-  const SystemLibrary version(L"version.dll");
-  const auto size_of = version.Find<decltype(&GetFileVersionInfoSizeW)>("GetFileVersionInfoSizeW");
-  const auto read = version.Find<decltype(&GetFileVersionInfoW)>("GetFileVersionInfoW");
-  const auto query = version.Find<decltype(&VerQueryValueW)>("VerQueryValueW");
+bool WinVersionPort::RootBlock(Handle version_dll, const char16_t* path,
+                               unsigned char (&info)[kFixedFileInfoSize], std::uint32_t* length) {
+  const auto size_of = Find<decltype(&GetFileVersionInfoSizeW)>(version_dll, "GetFileVersionInfoSizeW");
+  const auto read = Find<decltype(&GetFileVersionInfoW)>(version_dll, "GetFileVersionInfoW");
+  const auto query = Find<decltype(&VerQueryValueW)>(version_dll, "VerQueryValueW");
   if (size_of == nullptr || read == nullptr || query == nullptr) return false;
 
   DWORD ignored = 0;
@@ -155,17 +188,21 @@ bool WinVersionPort::FixedFileVersion(const char16_t* path, std::uint32_t* versi
     return false;
   }
   void* value = nullptr;
-  UINT length = 0;
-  if (!query(block.get(),  // pBlock
-             L"\\",        // lpSubBlock: the root block, VS_FIXEDFILEINFO
-             &value,       // lplpBuffer: points into the block
-             &length)      // puLen
+  UINT value_length = 0;
+  if (!query(block.get(),    // pBlock
+             L"\\",          // lpSubBlock: the root block, VS_FIXEDFILEINFO
+             &value,         // lplpBuffer: points into the block
+             &value_length)  // puLen
       || value == nullptr) {
     return false;
   }
-  const auto* info = static_cast<const VS_FIXEDFILEINFO*>(value);
-  *version_ms = info->dwFileVersionMS;
-  *version_ls = info->dwFileVersionLS;
+  // The length is the resource's own word: only what lies inside the block is read.
+  const auto* begin = static_cast<const unsigned char*>(block.get());
+  const auto* found = static_cast<const unsigned char*>(value);
+  if (found < begin || found > begin + size) return false;
+  const std::size_t inside = std::min<std::size_t>(value_length, begin + size - found);
+  std::memcpy(info, found, std::min<std::size_t>(inside, kFixedFileInfoSize));
+  *length = static_cast<std::uint32_t>(inside);
   return true;
 }
 
@@ -186,18 +223,33 @@ CalendarTime WinClockPort::UtcNow() {
   return FromSystemTime(now);
 }
 
-bool WinClockPort::ZoneLocalTime(const char16_t* zone_key_name, const CalendarTime& utc,
+static_assert(sizeof(DYNAMIC_TIME_ZONE_INFORMATION) == sizeof(TimeZoneEntry::platform));
+static_assert(sizeof(DYNAMIC_TIME_ZONE_INFORMATION::TimeZoneKeyName) ==
+              sizeof(TimeZoneEntry::key_name));
+
+bool WinClockPort::ZoneAt(Handle advapi32, std::uint32_t index, TimeZoneEntry* entry) {
+  // Windows 8 and later; looked up, so that the module still loads on Windows 7.
+  using EnumZones = DWORD(WINAPI*)(DWORD, PDYNAMIC_TIME_ZONE_INFORMATION);
+  const auto enumerate = Find<EnumZones>(advapi32, "EnumDynamicTimeZoneInformation");
+  if (enumerate == nullptr) return false;
+  DYNAMIC_TIME_ZONE_INFORMATION zone = {};
+  // ERROR_NO_MORE_ITEMS past the last entry.
+  if (enumerate(index, &zone) != ERROR_SUCCESS) return false;
+  std::memcpy(entry->platform, &zone, sizeof(zone));
+  std::memcpy(entry->key_name, zone.TimeZoneKeyName, sizeof(entry->key_name));
+  entry->key_name[std::size(entry->key_name) - 1] = u'\0';
+  return true;
+}
+
+bool WinClockPort::ZoneLocalTime(const TimeZoneEntry& entry, const CalendarTime& utc,
                                  CalendarTime* local) {
   DYNAMIC_TIME_ZONE_INFORMATION zone = {};
-  if (!common::Succeeded(common::BoundedCopy(reinterpret_cast<char16_t*>(zone.TimeZoneKeyName),
-                                             std::size(zone.TimeZoneKeyName), zone_key_name))) {
-    return false;
-  }
+  std::memcpy(&zone, entry.platform, sizeof(zone));
   // The rules of the UTC year, also in the hour in which the zone has already reached
   // the next year: the rules of both years agree around New Year.
   TIME_ZONE_INFORMATION rules = {};
   if (!GetTimeZoneInformationForYear(utc.year,  // wYear
-                                     &zone,     // pdtzi: looked up by its key name
+                                     &zone,     // pdtzi: as the zone list gave it
                                      &rules)) { // ptzi
     return false;
   }
@@ -217,6 +269,8 @@ CalendarTime WinClockPort::LocalNow() {
   GetLocalTime(&now);
   return FromSystemTime(now);
 }
+
+void WinClockPort::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 bool WinFilePort::Delete(const char16_t* path) { return DeleteFileW(Wide(path)) != FALSE; }
 
@@ -260,7 +314,7 @@ PathKind WinFilePort::Kind(const char16_t* path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory : PathKind::kFile;
 }
 
-bool WinDumpWriterPort::WriteDump(const DumpRequest& request) {
+bool WinDumpWriterPort::WriteDump(Handle dbghelp, const DumpRequest& request) {
   // The record and context live in the WER host (this process), not in the client.
   EXCEPTION_POINTERS pointers{};
   pointers.ExceptionRecord =
@@ -280,9 +334,7 @@ bool WinDumpWriterPort::WriteDump(const DumpRequest& request) {
   streams.UserStreamCount = 1;
   streams.UserStreamArray = &stream;
 
-  // Bound from System32 for this call only: see system_library_win.h.
-  const SystemLibrary dbghelp(L"dbghelp.dll");
-  const auto write_dump = dbghelp.Find<decltype(&MiniDumpWriteDump)>("MiniDumpWriteDump");
+  const auto write_dump = Find<decltype(&MiniDumpWriteDump)>(dbghelp, "MiniDumpWriteDump");
   if (write_dump == nullptr) return false;
   return write_dump(request.process,                                // hProcess
                     request.process_id,                             // ProcessId
@@ -321,5 +373,21 @@ bool WinProcessStartPort::Start(const char16_t* application, char16_t* command_l
 }
 
 void WinHandlePort::Close(Handle handle) { CloseHandle(static_cast<HANDLE>(handle)); }
+
+std::uint32_t WinSystemPort::LastError() { return GetLastError(); }
+
+bool WinSystemPort::WindowsBuild(std::uint32_t* build) {
+  // GetVersionExW and VerifyVersionInfoW answer what the WER host's manifest lets them
+  // (Windows 8 for a host that declares nothing newer); ntdll, loaded in every process,
+  // says what really runs.
+  using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+  const auto get_version = Find<GetVersion>(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
+  if (get_version == nullptr) return false;
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (get_version(&version) != 0) return false;  // STATUS_SUCCESS
+  *build = version.dwBuildNumber;
+  return true;
+}
 
 }  // namespace capture

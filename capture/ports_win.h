@@ -28,11 +28,18 @@ class WinFolderPort final : public FolderPort {
   FolderResult CreateFolder(const char16_t* path) override;
 };
 
-// Binds version.dll from System32 only (system_library_win.h), once per call.
+class WinLibraryPort final : public LibraryPort {
+ public:
+  Handle LoadFromSystemFolder(const char16_t* name) override;
+  bool SystemFolder(char16_t* buffer, std::size_t capacity) override;
+  Handle LoadFullPath(const char16_t* path) override;
+  void Free(Handle library) override;
+};
+
 class WinVersionPort final : public VersionPort {
  public:
-  bool FixedFileVersion(const char16_t* path, std::uint32_t* version_ms,
-                        std::uint32_t* version_ls) override;
+  bool RootBlock(Handle version_dll, const char16_t* path,
+                 unsigned char (&info)[kFixedFileInfoSize], std::uint32_t* length) override;
 };
 
 class WinSettingsPort final : public SettingsPort {
@@ -44,9 +51,11 @@ class WinSettingsPort final : public SettingsPort {
 class WinClockPort final : public ClockPort {
  public:
   CalendarTime UtcNow() override;
-  bool ZoneLocalTime(const char16_t* zone_key_name, const CalendarTime& utc,
+  bool ZoneAt(Handle advapi32, std::uint32_t index, TimeZoneEntry* entry) override;
+  bool ZoneLocalTime(const TimeZoneEntry& zone, const CalendarTime& utc,
                      CalendarTime* local) override;
   CalendarTime LocalNow() override;
+  void Sleep(std::uint32_t milliseconds) override;
 };
 
 class WinFilePort final : public FilePort {
@@ -60,10 +69,9 @@ class WinFilePort final : public FilePort {
   PathKind Kind(const char16_t* path) override;
 };
 
-// Binds dbghelp.dll from System32 only (system_library_win.h), once per call.
 class WinDumpWriterPort final : public DumpWriterPort {
  public:
-  bool WriteDump(const DumpRequest& request) override;
+  bool WriteDump(Handle dbghelp, const DumpRequest& request) override;
 };
 
 class WinProcessStartPort final : public ProcessStartPort {
@@ -77,11 +85,18 @@ class WinHandlePort final : public HandlePort {
   void Close(Handle handle) override;
 };
 
+class WinSystemPort final : public SystemPort {
+ public:
+  std::uint32_t LastError() override;
+  bool WindowsBuild(std::uint32_t* build) override;
+};
+
 // The whole platform, as the module hands it to the capture.
 struct WinPorts {
   WinProcessPort process;
   WinModulePort modules;
   WinFolderPort folders;
+  WinLibraryPort libraries;
   WinVersionPort version;
   WinSettingsPort settings;
   WinClockPort clock;
@@ -89,9 +104,11 @@ struct WinPorts {
   WinDumpWriterPort dumps;
   WinProcessStartPort starter;
   WinHandlePort handles;
+  WinSystemPort system;
 
   CapturePorts Ports() {
-    return {process, modules, folders, version, settings, clock, files, dumps, starter, handles};
+    return {process, modules, folders, libraries, version, settings,
+            clock,   files,   dumps,   starter,   handles, system};
   }
 };
 

@@ -25,14 +25,10 @@ static_assert(kReportText2Bytes >= 3 * (sizeof(CrashContextBlock::reportText2) /
 void AppendModuleList(const CapturePorts& ports, Handle process, char* report,
                       std::size_t capacity) {
   if (process == nullptr) return;
-  // Process id 0 asks the platform for a snapshot of the calling process: the report
-  // would list the host's modules as the client's. Better no list than a wrong one.
-  const std::uint32_t process_id = ports.process.ProcessId(process);
-  if (process_id == 0) return;
-
   char name[kModuleNameBytes] = {};
   std::uint32_t index = 0;
-  ForEachModule(ports, process_id, [&](const ModuleEntry& entry) {
+  // No list rather than a wrong one: process id 0 gets no snapshot (see modules.h).
+  ForEachModule(ports, ports.process.ProcessId(process), [&](const ModuleEntry& entry) {
     ToUtf8(entry.name, name, sizeof(name));
     BoundedAppend(report, capacity, "runtime.module.%lu=%s\r\n", {index, name});
     ++index;

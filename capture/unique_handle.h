@@ -1,38 +1,40 @@
-// Ownership of platform handles: an owner closes its handle through the HandlePort when it
-// goes out of scope, so every path closes it. The platform marks a missing handle in two
-// ways, and each has its owner type.
+// Ownership of platform handles: an owner gives its handle back through its port when it
+// goes out of scope, so every path gives it back. The platform marks a missing handle in
+// two ways and gives handles back in two ways, and each combination has its owner type.
 #pragma once
 
 #include "capture/ports.h"
 
 namespace capture {
 
-template <Handle (*kInvalid)()>
+template <typename Port, void (Port::*kRelease)(Handle), Handle (*kInvalid)()>
 class UniqueHandle {
  public:
-  UniqueHandle(HandlePort& handles, Handle handle) : handles_(handles), handle_(handle) {}
+  UniqueHandle(Port& port, Handle handle) : port_(port), handle_(handle) {}
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
   ~UniqueHandle() { Close(); }
 
   bool valid() const { return handle_ != kInvalid(); }
   Handle get() const { return handle_; }
-  // Closes the handle before the owner goes out of scope.
+  // Gives the handle back before the owner goes out of scope.
   void Close() {
-    if (valid()) handles_.Close(handle_);
+    if (valid()) (port_.*kRelease)(handle_);
     handle_ = kInvalid();
   }
 
  private:
-  HandlePort& handles_;
+  Port& port_;
   Handle handle_;
 };
 
 inline Handle NullHandle() { return nullptr; }
 
 // Files and snapshots: InvalidHandle() (INVALID_HANDLE_VALUE) when there is none.
-using UniqueFileHandle = UniqueHandle<InvalidHandle>;
+using UniqueFileHandle = UniqueHandle<HandlePort, &HandlePort::Close, InvalidHandle>;
 // Processes and threads: null when there is none.
-using UniqueProcessHandle = UniqueHandle<NullHandle>;
+using UniqueProcessHandle = UniqueHandle<HandlePort, &HandlePort::Close, NullHandle>;
+// Loaded libraries: null when there is none; freed, not closed.
+using UniqueLibrary = UniqueHandle<LibraryPort, &LibraryPort::Free, NullHandle>;
 
 }  // namespace capture

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "capture/ports.h"
+
 namespace capture {
 
 struct WerRuntimeExceptionInformation {
@@ -23,5 +25,10 @@ struct WerRuntimeExceptionInformation {
 static_assert(offsetof(WerRuntimeExceptionInformation, exceptionRecord) == 24);
 static_assert(offsetof(WerRuntimeExceptionInformation, context) == 176);
 static_assert(sizeof(WerRuntimeExceptionInformation) == 1424);
+// Where the portable capture sees the structure end (ports.h).
+static_assert(offsetof(WerRuntimeExceptionInformation, context) + sizeof(CONTEXT) ==
+              kInfoSizeWithContext);
+static_assert(offsetof(WerRuntimeExceptionInformation, bIsFatal) + sizeof(BOOL) ==
+              kInfoSizeWithFatalFlag);
 
 }  // namespace capture

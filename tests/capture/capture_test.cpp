@@ -254,3 +254,159 @@ TEST(FaultModule, EmptyWhenNoModuleCanBeListed) {
 }
 
 }  // namespace
+
+namespace {
+
+// WER also calls for reports of a process that goes on running, with bIsFatal FALSE; the
+// flag means something only where dwSize covers it and Windows fills it (build 19041 on).
+TEST(FatalFlag, DeclinesOnlyWhatTheStructureAndTheWindowsSayIsNoCrash) {
+  struct Case {
+    const char* name;
+    std::uint32_t size;
+    bool fatal;
+    std::uint32_t build;  // 0: RtlGetVersion fails
+    bool captured;
+  } cases[] = {
+      {"current structure, fatal", 1424, true, 19045, true},
+      {"current structure, not fatal", 1424, false, 19045, false},
+      {"not fatal on the first build that fills the flag", 1420, false, 19041, false},
+      {"padding before 2004 reads FALSE", 1424, false, 18362, true},
+      {"no build to be had", 1424, false, 0, true},
+      {"structure ends before the flag", 1416, false, 19045, true},
+      {"structure ends with the context", 1408, false, 19045, true},
+      {"structure ends inside the context", 1407, true, 19045, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CrashedClient t;
+    t.info.size = c.size;
+    t.info.fatal = c.fatal;
+    t.fake.windows_build = c.build;
+    if (c.build == 0) t.fake.faults.FailEveryCall("RtlGetVersion");
+    EXPECT_EQ(t.RunCapture(), c.captured);
+    if (!c.captured) {
+      t.ExpectNothingWritten();
+      EXPECT_TRUE(t.fake.folder_requests.empty());
+    }
+    t.ExpectHandlesBalanced();
+  }
+}
+
+TEST(ReportTextFile, OneWrittenShortOrFailingIsDeletedAndTheDumpStays) {
+  for (const bool fails : {true, false}) {
+    SCOPED_TRACE(fails ? "WriteFile fails" : "WriteFile writes 5 bytes");
+    CrashedClient t;
+    if (fails) {
+      t.fake.faults.FailEveryCall("WriteFile");
+    } else {
+      t.fake.short_write = 5;
+    }
+    EXPECT_TRUE(t.RunCapture());
+    EXPECT_EQ(t.fake.FilesIn(u"D:\\Game\\Crash"), Files{kDumpAndText[0]});
+    EXPECT_EQ(t.fake.starts.size(), 1u);
+    t.ExpectHandlesBalanced();
+  }
+}
+
+// Process id 0 would make the platform list the WER host's own modules.
+TEST_F(CaptureTest, WithoutAProcessIdNoSnapshotIsTaken) {
+  fake.faults.FailEveryCall("GetProcessId");
+  ASSERT_TRUE(RunCapture());
+  EXPECT_EQ(fake.faults.Calls("CreateToolhelp32Snapshot"), 0);
+  EXPECT_EQ(CommandLine(), u"\"D:\\Game\\Brisvane.exe\" --module=\"\"");
+  EXPECT_EQ(fake.last_stream.find("runtime.module."), std::string::npos);
+}
+
+TEST(FaultModule, ASnapshotRefusedWhileTheLoaderIsBusyIsTakenAgainAFewTimes) {
+  struct Case {
+    int bad_lengths;
+    const char16_t* found;
+    int snapshots;
+  } cases[] = {{2, u"a.dll", 3}, {100, u"", capture::kSnapshotAttempts}};
+  for (const Case& c : cases) {
+    fakes::FakePlatform fake;
+    fake.modules = {{0x1000, 0x1000, u"a.dll"}};
+    fake.snapshot_bad_lengths = c.bad_lengths;
+    char16_t name[260] = u"stale";
+    capture::FindFaultModule(fake.Ports(), 1, 0x1000, name, 260);
+    EXPECT_EQ(std::u16string(name), c.found);
+    EXPECT_EQ(fake.faults.Calls("CreateToolhelp32Snapshot"), c.snapshots);
+    EXPECT_EQ(fake.slept_ms, (c.snapshots - 1) * capture::kSnapshotRetryPauseMs);
+    EXPECT_EQ(fake.OpenHandles(), 0);
+  }
+  // Any other error ends it at once.
+  fakes::FakePlatform fake;
+  fake.faults.FailEveryCall("CreateToolhelp32Snapshot");
+  char16_t name[260] = {};
+  capture::FindFaultModule(fake.Ports(), 1, 0x1000, name, 260);
+  EXPECT_EQ(fake.faults.Calls("CreateToolhelp32Snapshot"), 1);
+  EXPECT_EQ(fake.sleeps, 0);
+}
+
+// A virus scanner holds the fresh .tmp for a moment: the commit waits for it, for a
+// sharing violation or "access denied" only, one second at most.
+TEST(BusyFile, TheCommitWaitsForAScannerThatLetsGo) {
+  for (const std::uint32_t error : {capture::kErrorSharingViolation, capture::kErrorAccessDenied}) {
+    SCOPED_TRACE(error);
+    CrashedClient t;
+    t.fake.scanner_busy_ms = 100;
+    t.fake.scanner_error = error;
+    EXPECT_TRUE(t.RunCapture());
+    EXPECT_EQ(t.fake.FilesIn(u"D:\\Game\\Crash"), kDumpAndText);
+    EXPECT_GE(t.fake.slept_ms, 100u);
+    EXPECT_EQ(t.fake.starts.size(), 1u);
+  }
+}
+
+TEST(BusyFile, AScannerThatNeverLetsGoCostsOneSecondAtMost) {
+  CrashedClient t;
+  t.fake.scanner_busy_ms = 60000;
+  EXPECT_FALSE(t.RunCapture());
+  EXPECT_EQ(t.fake.slept_ms, capture::kBusyFileBudgetMs);
+  EXPECT_FALSE(t.fake.Exists(kDumpPath));
+  EXPECT_TRUE(t.fake.starts.empty());
+  t.ExpectHandlesBalanced();
+}
+
+TEST(BusyFile, TheTemporaryFileOfAFailedDumpGoesOnceTheScannerLetsGo) {
+  CrashedClient t;
+  t.fake.faults.FailEveryCall("MiniDumpWriteDump");
+  t.fake.scanner_busy_ms = 50;
+  EXPECT_FALSE(t.RunCapture());
+  EXPECT_TRUE(t.fake.FilesIn(u"D:\\Game\\Crash").empty());
+}
+
+TEST(BusyFile, OtherFailuresAreNotRetried) {
+  CrashedClient t;
+  t.fake.faults.FailEveryCall("MoveFileExW");
+  EXPECT_FALSE(t.RunCapture());
+  EXPECT_EQ(t.fake.faults.Calls("MoveFileExW"), 1);
+  EXPECT_EQ(t.fake.sleeps, 0);
+  EXPECT_TRUE(t.fake.FilesIn(u"D:\\Game\\Crash").empty());
+}
+
+// Windows 7 without KB2533623 refuses LOAD_LIBRARY_SEARCH_SYSTEM32: the system folder is
+// then named in full, and without it nothing is loaded, never a bare name.
+TEST(SystemLibrary, WithoutTheSearchFlagTheSystemFolderIsNamedInFull) {
+  CrashedClient t;
+  t.fake.system32_search_refused = true;
+  EXPECT_TRUE(t.RunCapture());
+  const std::vector<std::u16string> loads = {
+      u"version.dll",  u"C:\\Windows\\system32\\version.dll",
+      u"advapi32.dll", u"C:\\Windows\\system32\\advapi32.dll",
+      u"dbghelp.dll",  u"C:\\Windows\\system32\\dbghelp.dll"};
+  EXPECT_EQ(t.fake.library_loads, loads);
+  t.ExpectHandlesBalanced();
+
+  for (const char* failing : {"GetSystemDirectoryW", "LoadLibraryExW"}) {
+    SCOPED_TRACE(failing);
+    CrashedClient u;
+    u.fake.system32_search_refused = std::string(failing) == "GetSystemDirectoryW";
+    u.fake.faults.FailEveryCall(failing);
+    EXPECT_FALSE(u.RunCapture());
+    EXPECT_EQ(u.fake.library_loads, std::vector<std::u16string>{u"version.dll"});
+    u.ExpectHandlesBalanced();
+  }
+}
+
+}  // namespace

@@ -15,6 +15,7 @@
 
 #include "capture/context_block.h"
 #include "capture/exception_event.h"
+#include "capture/modules.h"
 #include "capture_fixture.h"
 
 namespace {
@@ -38,14 +39,18 @@ std::string Narrow(const std::u16string& text) { return std::string(text.begin()
 class FaultRun : public capture_test::CrashedClient {
  public:
   // kNoEventBuffer: the block is readable and WER passes no event name buffer, so a
-  // committed dump answers 0x8007007A unclaimed.
-  enum class Setup { kBlockReadable, kNoBlockSettingsFile, kNoEventBuffer };
+  // committed dump answers 0x8007007A unclaimed. kOlderWindowsBusy takes every retry and
+  // fallback: Windows 7 without the search flag (full-path loads), bIsFatal's bytes FALSE
+  // (the build is asked), a loader that refuses the first snapshot and a scanner that
+  // holds files for 30 ms (the rename is retried).
+  enum class Setup { kBlockReadable, kNoBlockSettingsFile, kNoEventBuffer, kOlderWindowsBusy };
 
   static const char* Name(Setup setup) {
     switch (setup) {
       case Setup::kBlockReadable: return "block readable";
       case Setup::kNoBlockSettingsFile: return "no block, settings file";
       case Setup::kNoEventBuffer: return "block readable, no event name buffer";
+      case Setup::kOlderWindowsBusy: return "older Windows, busy loader and scanner";
     }
     return "";
   }
@@ -65,6 +70,13 @@ class FaultRun : public capture_test::CrashedClient {
       fake.memory.assign(bytes, bytes + sizeof(block));
     } else {
       fake.ini[u"D:\\Game\\Vostrel.ini"][u"Locale/Language"] = u"fr";
+    }
+    if (setup == Setup::kOlderWindowsBusy) {
+      info.fatal = false;
+      fake.windows_build = 7601;
+      fake.system32_search_refused = true;
+      fake.snapshot_bad_lengths = 1;
+      fake.scanner_busy_ms = 30;
     }
   }
 
@@ -132,6 +144,9 @@ class FaultRun : public capture_test::CrashedClient {
     if (!committed) {
       EXPECT_TRUE(fake.starts.empty());
     }
+    // Retries stay within their bounds: a second for the commit, a few pauses per snapshot.
+    EXPECT_LE(fake.slept_ms, capture::kBusyFileBudgetMs + 2 * (capture::kSnapshotAttempts - 1) *
+                                                            capture::kSnapshotRetryPauseMs);
 
     // Every handle the capture opened is closed.
     ExpectHandlesBalanced();
@@ -164,7 +179,7 @@ TEST(FaultInjection, EveryCallOfEveryPrimitiveFailsInTurnWithoutHarm) {
   std::set<std::string> primitives;
   int setups = 0;
   for (const auto setup : {FaultRun::Setup::kBlockReadable, FaultRun::Setup::kNoBlockSettingsFile,
-                           FaultRun::Setup::kNoEventBuffer}) {
+                           FaultRun::Setup::kNoEventBuffer, FaultRun::Setup::kOlderWindowsBusy}) {
     ++setups;
     std::map<std::string, int> calls;
     {

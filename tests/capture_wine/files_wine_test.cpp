@@ -102,3 +102,39 @@ TEST_F(WinFilesTest, TellsFilesFoldersAndNothingApart) {
 }
 
 }  // namespace
+
+namespace {
+
+// A virus scanner opens a fresh file with read and write sharing but no delete sharing:
+// renaming or deleting it, or renaming onto it, fails with the errors the commit retries.
+TEST_F(WinFilesTest, AFileHeldLikeAScannerHoldsItRefusesTheCommitWithTheRetriedErrors) {
+  const std::u16string temp = Path(u"a.dmp.tmp");
+  const std::u16string dump = Path(u"a.dmp");
+  capture::WinSystemPort system;
+  for (const std::u16string* path : {&temp, &dump}) handles.Close(files.CreateForWriting(path->c_str()));
+  auto hold = [](const std::u16string& path) {
+    return CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE scanner = hold(temp);
+  ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(files.MoveReplacing(temp.c_str(), dump.c_str()));
+  EXPECT_EQ(system.LastError(), capture::kErrorSharingViolation);
+  EXPECT_FALSE(files.Delete(temp.c_str()));
+  EXPECT_EQ(system.LastError(), capture::kErrorSharingViolation);
+  CloseHandle(scanner);
+
+  scanner = hold(dump);
+  EXPECT_FALSE(files.MoveReplacing(temp.c_str(), dump.c_str()));
+  EXPECT_EQ(system.LastError(), capture::kErrorAccessDenied);
+  CloseHandle(scanner);
+  EXPECT_TRUE(files.MoveReplacing(temp.c_str(), dump.c_str()));
+}
+
+TEST(WinSystemPort, GivesTheBuildOfTheRunningWindows) {
+  std::uint32_t build = 0;
+  ASSERT_TRUE(capture::WinSystemPort().WindowsBuild(&build));
+  EXPECT_EQ(build, 19045u) << "the test prefix poses as Windows 10 22H2 (scripts/wine-prefix.sh)";
+}
+
+}  // namespace

@@ -2,7 +2,9 @@
 // single object behind every port of capture/ports.h, with an in-memory crashed process,
 // file system and handle table, and one fault injector that every primitive asks first.
 // It carries arbitrary data and tracks every handle with the sharing rules the capture
-// relies on. Its default client is D:\Game\Client.exe, version 10.1.0.0, no settings file.
+// relies on. Its default client is D:\Game\Client.exe, version 10.1.0.0, no settings file,
+// on a Windows 10 that fills bIsFatal. A primitive that fails sets the last error as the
+// platform would; an injected fault sets kInjectedError, which the capture retries never.
 #pragma once
 
 #include <algorithm>
@@ -125,15 +127,20 @@ inline capture::CalendarTime CentralEuropeanTime(const capture::CalendarTime& ut
 class FakePlatform final : public capture::ProcessPort,
                            public capture::ModulePort,
                            public capture::FolderPort,
+                           public capture::LibraryPort,
                            public capture::VersionPort,
                            public capture::SettingsPort,
                            public capture::ClockPort,
                            public capture::FilePort,
                            public capture::DumpWriterPort,
                            public capture::ProcessStartPort,
-                           public capture::HandlePort {
+                           public capture::HandlePort,
+                           public capture::SystemPort {
  public:
   using Handle = capture::Handle;
+
+  // ERROR_GEN_FAILURE: no error the capture tries again after.
+  static constexpr std::uint32_t kInjectedError = 31;
 
   Faults faults;
 
@@ -150,6 +157,18 @@ class FakePlatform final : public capture::ProcessPort,
     std::u16string name;
   };
   std::vector<Module> modules;
+  // The next this many snapshots fail with ERROR_BAD_LENGTH, as while the loader changes
+  // the module list.
+  int snapshot_bad_lengths = 0;
+
+  // The running system: its build (RtlGetVersion), its system folder and whether its
+  // loader knows LOAD_LIBRARY_SEARCH_SYSTEM32 (Windows 7 without KB2533623 does not).
+  std::uint32_t windows_build = 19045;
+  std::u16string system_folder = u"C:\\Windows\\system32";
+  bool system32_search_refused = false;
+  // Every library load, by the name or path asked for.
+  std::vector<std::u16string> library_loads;
+  std::uint32_t last_error = 0;
 
   // The client's files and the clock. `ini` maps a settings file's path to its
   // "Section/Key" values; a missing file, section or key gives the default.
@@ -158,11 +177,20 @@ class FakePlatform final : public capture::ProcessPort,
     std::uint32_t ls;
   };
   std::map<std::u16string, Version> versions{{u"D:\\Game\\Client.exe", {0x000A0001u, 0}}};
+  // The root block's length and signature as VerQueryValueW gives them.
+  std::uint32_t fixed_info_length = capture::kFixedFileInfoSize;
+  std::uint32_t fixed_info_signature = capture::kFixedFileInfoSignature;
   std::map<std::u16string, std::map<std::u16string, std::u16string>> ini;
   std::u16string last_ini_path;
   capture::CalendarTime utc{2026, 12, 8, 6, 41, 5};
   capture::CalendarTime machine_local{2001, 2, 3, 4, 5, 6};
   std::u16string asked_zone;
+  // The platform's zone list, in its order; only Central European time converts.
+  std::vector<std::u16string> zones{u"UTC", u"W. Europe Standard Time",
+                                    u"Central European Standard Time", u"Romance Standard Time"};
+  // Sleeping takes no time here; it only adds up.
+  std::uint32_t slept_ms = 0;
+  int sleeps = 0;
 
   // Files and folders; a WriteFile that succeeds but writes only `short_write` bytes
   // (negative: all of them).
@@ -170,6 +198,10 @@ class FakePlatform final : public capture::ProcessPort,
   std::set<std::u16string> folders{u"D:", u"D:\\Game"};
   std::vector<std::u16string> folder_requests;
   int short_write = -1;
+  // A virus scanner holds every file it sees until this much sleeping has passed: renames
+  // and deletes fail meanwhile with `scanner_error`.
+  std::uint32_t scanner_busy_ms = 0;
+  std::uint32_t scanner_error = capture::kErrorSharingViolation;
 
   // The dump writer writes this header and the comment stream through the file, so a
   // test finds the report in the dump; `dump_bytes` cuts what it writes (negative: all),
@@ -194,7 +226,7 @@ class FakePlatform final : public capture::ProcessPort,
   FakePlatform() { open_.reserve(64); }
 
   capture::CapturePorts Ports() {
-    return {*this, *this, *this, *this, *this, *this, *this, *this, *this, *this};
+    return {*this, *this, *this, *this, *this, *this, *this, *this, *this, *this, *this, *this};
   }
 
   // A client at `path` with that file version, in an existing folder.
@@ -226,14 +258,14 @@ class FakePlatform final : public capture::ProcessPort,
 
   // ProcessPort.
   bool ImagePath(Handle, char16_t* buffer, std::size_t capacity) override {
-    if (faults.Fails("QueryFullProcessImageNameW") || image_path.size() + 1 > capacity) return false;
+    if (Injected("QueryFullProcessImageNameW") || image_path.size() + 1 > capacity) return false;
     std::memcpy(buffer, image_path.c_str(), (image_path.size() + 1) * sizeof(char16_t));
     return true;
   }
   bool ReadMemory(Handle, std::uint64_t address, void* dest, std::size_t size,
                   std::size_t* bytes_read) override {
     *bytes_read = 0;
-    if (faults.Fails("ReadProcessMemory")) return false;
+    if (Injected("ReadProcessMemory")) return false;
     if (address < memory_base || address - memory_base >= memory.size()) return false;
     const std::size_t offset = static_cast<std::size_t>(address - memory_base);
     const std::size_t count = std::min(size, memory.size() - offset);
@@ -242,31 +274,35 @@ class FakePlatform final : public capture::ProcessPort,
     return count == size;
   }
   std::uint32_t ProcessId(Handle process) override {
-    return faults.Fails("GetProcessId") || process == nullptr ? 0 : process_id;
+    return Injected("GetProcessId") || process == nullptr ? 0 : process_id;
   }
   std::uint32_t ThreadId(Handle thread) override {
-    return faults.Fails("GetThreadId") || thread == nullptr ? 0 : thread_id;
+    return Injected("GetThreadId") || thread == nullptr ? 0 : thread_id;
   }
 
   // ModulePort.
   Handle OpenSnapshot(std::uint32_t) override {
-    if (faults.Fails("CreateToolhelp32Snapshot")) return capture::InvalidHandle();
+    if (Injected("CreateToolhelp32Snapshot")) return capture::InvalidHandle();
+    if (snapshot_bad_lengths > 0) {
+      --snapshot_bad_lengths;
+      return Failed(capture::kErrorBadLength, capture::InvalidHandle());
+    }
     return Open(HandleKind::kSnapshot);
   }
   bool FirstModule(Handle snapshot, capture::ModuleEntry* entry) override {
     next_module_ = 0;
-    if (faults.Fails("Module32FirstW")) return false;
+    if (Injected("Module32FirstW")) return false;
     return FetchModule(snapshot, entry);
   }
   bool NextModule(Handle snapshot, capture::ModuleEntry* entry) override {
-    if (faults.Fails("Module32NextW")) return false;
+    if (Injected("Module32NextW")) return false;
     return FetchModule(snapshot, entry);
   }
 
   // FolderPort: only the last level is created.
   capture::FolderResult CreateFolder(const char16_t* path) override {
     folder_requests.emplace_back(path);
-    if (faults.Fails("CreateDirectoryW")) return capture::FolderResult::kFailed;
+    if (Injected("CreateDirectoryW")) return capture::FolderResult::kFailed;
     const std::u16string p = path;
     if (folders.count(p) != 0 || files.count(p) != 0) return capture::FolderResult::kAlreadyExists;
     if (folders.count(Parent(p)) == 0) return capture::FolderResult::kFailed;
@@ -274,13 +310,46 @@ class FakePlatform final : public capture::ProcessPort,
     return capture::FolderResult::kCreated;
   }
 
-  // VersionPort.
-  bool FixedFileVersion(const char16_t* path, std::uint32_t* ms, std::uint32_t* ls) override {
-    if (faults.Fails("GetFileVersionInfoW")) return false;
+  // LibraryPort. Only the system folder's DLLs load, from a bare name or from a full path
+  // in that folder.
+  Handle LoadFromSystemFolder(const char16_t* name) override {
+    library_loads.emplace_back(name);
+    if (Injected("LoadLibraryExW")) return nullptr;
+    if (system32_search_refused) return Failed(capture::kErrorInvalidParameter, Handle{nullptr});
+    return Open(HandleKind::kLibrary, name);
+  }
+  bool SystemFolder(char16_t* buffer, std::size_t capacity) override {
+    if (Injected("GetSystemDirectoryW") || system_folder.size() + 1 > capacity) return false;
+    std::memcpy(buffer, system_folder.c_str(), (system_folder.size() + 1) * sizeof(char16_t));
+    return true;
+  }
+  Handle LoadFullPath(const char16_t* path) override {
+    library_loads.emplace_back(path);
+    if (Injected("LoadLibraryExW")) return nullptr;
+    const std::u16string p = path;
+    if (Parent(p) != system_folder) return Failed(kErrorModuleNotFound, Handle{nullptr});
+    return Open(HandleKind::kLibrary, p.substr(system_folder.size() + 1));
+  }
+  void Free(Handle library) override {
+    const auto it = Find(library);
+    if (it == open_.end() || it->kind != HandleKind::kLibrary) {
+      ++handle_misuses;
+      return;
+    }
+    open_.erase(it);
+  }
+
+  // VersionPort: the root block of a version resource holds VS_FIXEDFILEINFO.
+  bool RootBlock(Handle version_dll, const char16_t* path,
+                 unsigned char (&info)[capture::kFixedFileInfoSize], std::uint32_t* length) override {
+    if (!IsLibrary(version_dll, u"version.dll") || Injected("GetFileVersionInfoW")) return false;
     const auto it = versions.find(path);
     if (it == versions.end()) return false;
-    *ms = it->second.ms;
-    *ls = it->second.ls;
+    const std::uint32_t words[capture::kFixedFileInfoSize / 4] = {
+        fixed_info_signature, 0x00010000u, it->second.ms, it->second.ls, it->second.ms, it->second.ls};
+    std::memset(info, 0, sizeof(info));
+    std::memcpy(info, words, std::min<std::size_t>(fixed_info_length, sizeof(words)));
+    *length = fixed_info_length;
     return true;
   }
 
@@ -289,7 +358,7 @@ class FakePlatform final : public capture::ProcessPort,
   void ProfileString(const char16_t* section, const char16_t* key, const char16_t* default_value,
                      char16_t* buffer, std::size_t capacity, const char16_t* path) override {
     last_ini_path = path;
-    if (faults.Fails("GetPrivateProfileStringW")) {
+    if (Injected("GetPrivateProfileStringW")) {
       if (capacity > 0) buffer[0] = u'\0';
       return;
     }
@@ -308,25 +377,42 @@ class FakePlatform final : public capture::ProcessPort,
   // ClockPort.
   capture::CalendarTime UtcNow() override { return utc; }
   capture::CalendarTime LocalNow() override { return machine_local; }
-  bool ZoneLocalTime(const char16_t* zone_key_name, const capture::CalendarTime& when,
+  bool ZoneAt(Handle advapi32, std::uint32_t index, capture::TimeZoneEntry* entry) override {
+    if (!IsLibrary(advapi32, u"advapi32.dll") || Injected("EnumDynamicTimeZoneInformation")) {
+      return false;
+    }
+    if (index >= zones.size()) return false;  // ERROR_NO_MORE_ITEMS
+    *entry = {};
+    std::memcpy(entry->key_name, zones[index].c_str(),
+                std::min<std::size_t>(zones[index].size(), 127) * sizeof(char16_t));
+    std::memcpy(entry->platform, &index, sizeof(index));
+    return true;
+  }
+  bool ZoneLocalTime(const capture::TimeZoneEntry& zone, const capture::CalendarTime& when,
                      capture::CalendarTime* local) override {
-    asked_zone = zone_key_name;
-    if (faults.Fails("GetTimeZoneInformationForYear")) return false;
+    asked_zone = zone.key_name;
+    if (Injected("GetTimeZoneInformationForYear")) return false;
     if (asked_zone != u"Central European Standard Time") return false;
     *local = CentralEuropeanTime(when);
     return true;
   }
+  void Sleep(std::uint32_t milliseconds) override {
+    slept_ms += milliseconds;
+    ++sleeps;
+  }
 
   // FilePort.
   bool Delete(const char16_t* path) override {
-    if (faults.Fails("DeleteFileW")) return false;
+    if (Injected("DeleteFileW")) return false;
+    if (ScannerHolds()) return Failed(scanner_error, false);
     const std::u16string p = path;
-    if (files.count(p) == 0 || IsOpen(p)) return false;
+    if (files.count(p) == 0) return Failed(kErrorFileNotFound, false);
+    if (IsOpen(p)) return Failed(capture::kErrorSharingViolation, false);
     files.erase(p);
     return true;
   }
   Handle CreateForWriting(const char16_t* path) override {
-    if (faults.Fails("CreateFileW")) return capture::InvalidHandle();
+    if (Injected("CreateFileW")) return capture::InvalidHandle();
     const std::u16string p = path;
     // Read sharing only: an existing writer keeps a second one out.
     if (folders.count(p) != 0 || folders.count(Parent(p)) == 0 || IsOpen(p)) {
@@ -339,7 +425,7 @@ class FakePlatform final : public capture::ProcessPort,
   bool Write(Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override {
     *written = 0;
     if (!IsOpenAs(file, HandleKind::kFile)) return false;
-    const bool fails = faults.Fails("WriteFile");
+    const bool fails = Injected("WriteFile");
     std::uint32_t count = fails ? size / 2 : size;
     if (short_write >= 0) count = std::min(count, static_cast<std::uint32_t>(short_write));
     files[Find(file)->path].append(static_cast<const char*>(data), count);
@@ -347,36 +433,41 @@ class FakePlatform final : public capture::ProcessPort,
     return !fails;
   }
   bool Flush(Handle file) override {
-    return IsOpenAs(file, HandleKind::kFile) && !faults.Fails("FlushFileBuffers");
+    return IsOpenAs(file, HandleKind::kFile) && !Injected("FlushFileBuffers");
   }
   bool Size(Handle file, std::uint64_t* size) override {
-    if (!IsOpenAs(file, HandleKind::kFile) || faults.Fails("GetFileSizeEx")) return false;
+    if (!IsOpenAs(file, HandleKind::kFile) || Injected("GetFileSizeEx")) return false;
     *size = files[Find(file)->path].size();
     return true;
   }
   bool MoveReplacing(const char16_t* from, const char16_t* to) override {
-    if (faults.Fails("MoveFileExW")) return false;
+    if (Injected("MoveFileExW")) return false;
+    if (ScannerHolds()) return Failed(scanner_error, false);
     const std::u16string f = from;
     const std::u16string t = to;
-    if (files.count(f) == 0 || IsOpen(f) || IsOpen(t) || folders.count(t) != 0) return false;
+    if (files.count(f) == 0) return Failed(kErrorFileNotFound, false);
+    if (IsOpen(f) || IsOpen(t)) return Failed(capture::kErrorSharingViolation, false);
+    if (folders.count(t) != 0) return Failed(capture::kErrorAccessDenied, false);
     files[t] = files[f];
     files.erase(f);
     faults.Note("rename");
     return true;
   }
   capture::PathKind Kind(const char16_t* path) override {
-    if (faults.Fails("GetFileAttributesW")) return capture::PathKind::kMissing;
+    if (Injected("GetFileAttributesW")) return capture::PathKind::kMissing;
     const std::u16string p = path;
     if (folders.count(p) != 0) return capture::PathKind::kDirectory;
     return files.count(p) != 0 ? capture::PathKind::kFile : capture::PathKind::kMissing;
   }
 
   // DumpWriterPort. A writer that fails dies half-way: part of the header is in the file.
-  bool WriteDump(const capture::DumpRequest& request) override {
+  bool WriteDump(Handle dbghelp, const capture::DumpRequest& request) override {
     dump_requests.push_back(request);
-    if (!IsOpenAs(request.file, HandleKind::kFile)) return false;
+    if (!IsLibrary(dbghelp, u"dbghelp.dll") || !IsOpenAs(request.file, HandleKind::kFile)) {
+      return false;
+    }
     std::string& file = files[Find(request.file)->path];
-    if (faults.Fails("MiniDumpWriteDump")) {
+    if (Injected("MiniDumpWriteDump")) {
       file += "MDMP-half";
       return false;
     }
@@ -390,7 +481,7 @@ class FakePlatform final : public capture::ProcessPort,
   // ProcessStartPort.
   bool Start(const char16_t* application, char16_t* command_line, const char16_t* current_dir,
              capture::StartedProcess* started) override {
-    if (faults.Fails("CreateProcessW")) return false;
+    if (Injected("CreateProcessW")) return false;
     starts.push_back({application, command_line, current_dir});
     started->process = Open(HandleKind::kProcess);
     started->thread = Open(HandleKind::kThread);
@@ -398,23 +489,54 @@ class FakePlatform final : public capture::ProcessPort,
     return true;
   }
 
-  // HandlePort.
+  // HandlePort: every handle but a library's.
   void Close(Handle handle) override {
     const auto it = Find(handle);
-    if (it == open_.end()) {
+    if (it == open_.end() || it->kind == HandleKind::kLibrary) {
       ++handle_misuses;
       return;
     }
     open_.erase(it);
   }
 
+  // SystemPort.
+  std::uint32_t LastError() override { return last_error; }
+  bool WindowsBuild(std::uint32_t* build) override {
+    if (Injected("RtlGetVersion")) return false;
+    *build = windows_build;
+    return true;
+  }
+
  private:
-  enum class HandleKind { kFile, kSnapshot, kProcess, kThread };
+  enum class HandleKind { kFile, kSnapshot, kProcess, kThread, kLibrary };
   struct OpenHandle {
     Handle handle;
     HandleKind kind;
-    std::u16string path;  // of a file
+    std::u16string path;  // of a file; a library's file name
   };
+
+  static constexpr std::uint32_t kErrorFileNotFound = 2;
+  static constexpr std::uint32_t kErrorModuleNotFound = 126;
+
+  // Counts the call, and on an injected fault sets the last error as a failing call does.
+  bool Injected(std::string_view primitive) {
+    if (!faults.Fails(primitive)) return false;
+    last_error = kInjectedError;
+    return true;
+  }
+  // A call that fails with `error`, giving `result`.
+  template <typename Result>
+  Result Failed(std::uint32_t error, Result result) {
+    last_error = error;
+    return result;
+  }
+  bool ScannerHolds() const { return slept_ms < scanner_busy_ms; }
+  bool IsLibrary(Handle library, std::u16string_view name) {
+    const auto it = Find(library);
+    if (it != open_.end() && it->kind == HandleKind::kLibrary && it->path == name) return true;
+    ++handle_misuses;
+    return false;
+  }
 
   static std::u16string Parent(const std::u16string& path) {
     const auto slash = path.rfind(u'\\');

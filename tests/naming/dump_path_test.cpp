@@ -269,6 +269,44 @@ TEST_F(BuildDumpPathTest, VersionFailuresLeaveTheFolder) {
   EXPECT_EQ(Calls("ReadProcessMemory"), 0);  // the block is read only once the version is known
 }
 
+// The root block holds fixed information only with the whole structure and its signature;
+// anything else is no version, not a made-up one.
+TEST_F(BuildDumpPathTest, ARootBlockWithoutFixedFileInformationGivesNoVersion) {
+  struct Case {
+    std::uint32_t length;
+    std::uint32_t signature;
+    bool built;
+  } cases[] = {{52, 0xFEEF04BDu, true}, {51, 0xFEEF04BDu, false}, {0, 0xFEEF04BDu, false},
+               {52, 0x0001006Cu, false}, {60, 0xFEEF04BDu, true}};
+  for (const Case& c : cases) {
+    fake_.fixed_info_length = c.length;
+    fake_.fixed_info_signature = c.signature;
+    EXPECT_EQ(Build(), c.built) << c.length << " " << std::hex << c.signature;
+    EXPECT_TRUE(CrashFolderExists());
+  }
+  EXPECT_EQ(fake_.OpenHandles(), 0);  // version.dll freed on every path
+}
+
+// The conversion takes the zone list's own entry for the key name; a list without it,
+// or none at all, leaves the machine's local time, as an unknown zone does.
+TEST_F(BuildDumpPathTest, TheZoneComesFromThePlatformsZoneList) {
+  fake_.machine_local = {987, 2, 3, 4, 5, 6};
+  ASSERT_TRUE(Build());
+  EXPECT_EQ(Calls("EnumDynamicTimeZoneInformation"), 3);  // found at index 2, not walked past
+  EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_Dev_10.1.0.0_2026-12-08_07-41-05_ENEU.dmp");
+
+  fake_.zones = {u"UTC", u"Romance Standard Time"};
+  ASSERT_TRUE(Build());
+  EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_Dev_10.1.0.0_0987-02-03_04-05-06_ENEU.dmp");
+
+  fake_.zones = {u"Central European Standard Time"};
+  fake_.faults.FailEveryCall("EnumDynamicTimeZoneInformation");
+  ASSERT_TRUE(Build());
+  EXPECT_EQ(Dump(), u"D:\\Game\\Crash\\Client_Dev_10.1.0.0_0987-02-03_04-05-06_ENEU.dmp");
+  EXPECT_EQ(Calls("GetTimeZoneInformationForYear"), 1);  // only in the first build
+  EXPECT_EQ(fake_.OpenHandles(), 0);
+}
+
 TEST_F(BuildDumpPathTest, NoExceptionInformationIsRefused) {
   EXPECT_FALSE(capture::BuildDumpPath(fake_.Ports(), nullptr, 0, dump_, kCapacity, dir_, kCapacity));
 }

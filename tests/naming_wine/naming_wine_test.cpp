@@ -7,11 +7,13 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "capture/context_block_read.h"
 #include "capture/dump_path.h"
 #include "capture/ports_win.h"
+#include "capture/system_library.h"
 
 namespace {
 
@@ -274,21 +276,43 @@ TEST(WinProcessPort, BlockRunningIntoUnreservedMemoryIsNotRead) {
   EXPECT_EQ(block.size, CRASH_CONTEXT_BLOCK_SIZE);
 }
 
-TEST(WinVersionPort, ReadsTheFileVersionOfEachClientBuild) {
-  capture::WinVersionPort port;
+// What the version port gives for the root block of `exe`, read through System32's
+// version.dll as the capture reads it.
+struct RootBlock {
+  bool ok = false;
+  std::uint32_t length = 0;
+  std::uint32_t words[4] = {};  // signature, structure version, file version MS and LS
+};
+
+RootBlock ReadRootBlock(const std::wstring& exe) {
+  capture::WinPorts platform;
+  const capture::SystemLibrary version_dll(platform.Ports(), u"version.dll");
+  RootBlock block;
+  unsigned char info[capture::kFixedFileInfoSize] = {};
+  if (!version_dll.valid()) return block;
+  block.ok = platform.version.RootBlock(version_dll.get(), U(exe), info, &block.length);
+  std::memcpy(block.words, info, sizeof(block.words));
+  return block;
+}
+
+TEST(WinVersionPort, ReadsTheFixedFileInformationOfEachClientBuild) {
   struct Case {
     const wchar_t* build;
     std::uint32_t ms, ls;
   } cases[] = {{L"client", 0x000A0002u, 7u}, {L"client_dev", 0x000A0001u, 0u}};
   for (const auto& c : cases) {
-    const std::wstring exe = kFixtures + L"/" + c.build + L"/Client.exe";
-    std::uint32_t ms = 0, ls = 0;
-    EXPECT_TRUE(port.FixedFileVersion(U(exe), &ms, &ls)) << c.build;
-    EXPECT_EQ(ms, c.ms) << c.build;
-    EXPECT_EQ(ls, c.ls) << c.build;
+    const RootBlock block = ReadRootBlock(kFixtures + L"/" + c.build + L"/Client.exe");
+    EXPECT_TRUE(block.ok) << c.build;
+    EXPECT_EQ(block.length, capture::kFixedFileInfoSize) << c.build;
+    EXPECT_EQ(block.words[0], capture::kFixedFileInfoSignature) << c.build;
+    EXPECT_EQ(block.words[2], c.ms) << c.build;
+    EXPECT_EQ(block.words[3], c.ls) << c.build;
   }
-  std::uint32_t ms = 0, ls = 0;
-  EXPECT_FALSE(port.FixedFileVersion(U(kFixtures + L"/client_noversion/Client.exe"), &ms, &ls));
+  EXPECT_FALSE(ReadRootBlock(kFixtures + L"/client_noversion/Client.exe").ok);
+  // A resource without fixed information: whatever the root block points at, it is too
+  // short to be one.
+  const RootBlock bare = ReadRootBlock(kFixtures + L"/client_nofixedinfo/Client.exe");
+  EXPECT_TRUE(!bare.ok || bare.length < capture::kFixedFileInfoSize) << bare.length;
 }
 
 TEST(WinSettingsPort, ReadsLanguageOrGivesTheDefault) {
@@ -320,8 +344,10 @@ TEST(WinFolderPort, CreatesOnceAndAcceptsWhatIsThere) {
   EXPECT_EQ(port.CreateFolder(U(folder.path() + L"\\missing\\Crash")), capture::FolderResult::kFailed);
 }
 
+// Through the zone list's own entry for the key name, as the capture converts.
 TEST(WinClockPort, ConvertsToCentralEuropeanTimeWithTheRulesOfTheUtcYear) {
-  capture::WinClockPort clock;
+  capture::WinPorts platform;
+  capture::WinClockPort& clock = platform.clock;
   struct Case {
     capture::CalendarTime utc, cet;
   } cases[] = {
@@ -333,12 +359,14 @@ TEST(WinClockPort, ConvertsToCentralEuropeanTimeWithTheRulesOfTheUtcYear) {
   };
   for (const auto& c : cases) {
     capture::CalendarTime local;
-    ASSERT_TRUE(clock.ZoneLocalTime(u"Central European Standard Time", c.utc, &local));
+    ASSERT_TRUE(capture::LocalTimeInZone(platform.Ports(), u"Central European Standard Time", c.utc,
+                                         &local));
     EXPECT_EQ((std::array{local.year, local.month, local.day, local.hour, local.minute, local.second}),
               (std::array{c.cet.year, c.cet.month, c.cet.day, c.cet.hour, c.cet.minute, c.cet.second}));
   }
   capture::CalendarTime local;
-  EXPECT_FALSE(clock.ZoneLocalTime(u"No Such Standard Time", cases[0].utc, &local));
+  EXPECT_FALSE(capture::LocalTimeInZone(platform.Ports(), u"No Such Standard Time", cases[0].utc,
+                                        &local));
   EXPECT_GE(clock.UtcNow().year, 2024);
   EXPECT_GE(clock.LocalNow().year, 2024);
 }

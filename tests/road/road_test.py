@@ -13,6 +13,7 @@ Usage: road_test.py GROUP --key=value...   (CMake passes the paths; see CMakeLis
 GROUP is one of: road, box, edges, handlers, exports, planting, faults, stack.
 Exit code 0 passed, 1 failed, 77 skipped.
 """
+import contextlib
 import os
 import pathlib
 import re
@@ -371,6 +372,47 @@ def run_handlers():
     expect_captured(game, values, "nvwgf2umx.dll")
     game.expect_notifier("nvwgf2umx.dll")
 
+    run_fatal_flag()
+
+
+def run_fatal_flag():
+    """bIsFatal FALSE is a report of a process that goes on running, on a Windows that fills
+    the flag (the prefix is Windows 10 22H2); posed as Windows 10 1903, whose structure
+    has padding there, the same bytes mean nothing. A structure too short for the context
+    is no crash to capture either."""
+    game = Game("not-fatal")
+    values = game.crash_client("--not-fatal")
+    check(values.get("host.windows.build") == "19045", f"not-fatal: Windows 10 22H2, got {values}")
+    expect_declined(game, values, "bIsFatal FALSE")
+    check(not game.crash.exists(), "not-fatal: no crash folder")
+
+    with stand_in_posing_as("win10"):
+        game = Game("not-fatal-before-2004")
+        values = game.crash_client("--not-fatal")
+    check(values.get("host.windows.build") == "18362",
+          f"not-fatal-before-2004: Windows 10 1903, got {values}")
+    expect_captured(game, values, "nvwgf2umx.dll")
+    game.expect_notifier("nvwgf2umx.dll")
+
+    game = Game("structure-without-context")
+    values = game.crash_client("--info-size=1407")
+    expect_declined(game, values, "dwSize 1407")
+    check(not game.crash.exists(), "structure-without-context: no crash folder")
+
+
+@contextlib.contextmanager
+def stand_in_posing_as(version):
+    """Makes the stand-in see an older Windows, by one of Wine's own version names."""
+    key = r"HKCU\Software\Wine\AppDefaults\WerHost.exe"
+    reg = lambda *args: subprocess.run([ARGS["wine-run"], "reg", *args], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                       timeout=120, check=True)
+    reg("add", key, "/v", "Version", "/d", version, "/f")
+    try:
+        yield
+    finally:
+        reg("delete", key, "/f")
+
 
 def run_older_dump_replaced():
     """An older dump of the same name, and a stale temporary file, give way to the new one.
@@ -575,6 +617,8 @@ def run_faults():
 
     run_held_temporary()
 
+    run_scanner()
+
     run_two_at_once()
 
     # Dump paths at the limit: the temporary path (".tmp" more) must fit 259 units too.
@@ -595,6 +639,12 @@ def run_faults():
     expect_declined(game, values, "no version resource")
     check(values.get("loaded.version") == "0", f"no-version: version.dll was freed, got {values}")
     check(game.crash.is_dir(), "no-version: the crash folder was created first")
+
+    # A version resource without fixed file information: no version, not a made-up one.
+    game = Game("no-fixed-info", client=ARGS["client-nofixedinfo"])
+    values = game.crash_client()
+    expect_declined(game, values, "no fixed file information")
+    check(game.crash.is_dir(), "no-fixed-info: the crash folder was created first")
 
     # System32's version.dll cannot be loaded (disabled in Wine): the version step fails
     # like any failed call, after the crash folder was made.
@@ -674,6 +724,33 @@ def run_two_at_once():
     print(f"two-at-once: claims {claims}, files {files}")
 
 
+@contextlib.contextmanager
+def held_files(paths, *options):
+    """A Windows program holds `paths` open (tests/fixtures/file_holder, with `options`)
+    until the block ends; gives a function that returns what it has printed so far."""
+    release = pathlib.Path(paths[0]).parent.parent / "release-held-files"
+    release.unlink(missing_ok=True)
+    with tempfile.TemporaryFile() as out:
+        def printed():
+            out.seek(0)
+            return out.read().decode("utf-8", errors="replace")
+        holder = subprocess.Popen([ARGS["wine-run"], ARGS["file-holder"], *options,
+                                   "--until=" + windows_path(release),
+                                   *(windows_path(p) for p in paths)],
+                                  stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        try:
+            for _ in range(600):
+                if "held=" in printed() or holder.poll() is not None:
+                    break
+                time.sleep(0.1)
+            check(f"held={len(paths)}" in printed(), f"the holder holds {len(paths)} files: {printed()!r}")
+            yield printed
+        finally:
+            release.write_bytes(b"")
+            holder.wait(timeout=120)
+            release.unlink()
+
+
 def run_held_temporary():
     """Two captures of one client in the same second compose the same dump path; the
     one that opens the temporary file second is kept out by the first's sharing and gives
@@ -683,37 +760,52 @@ def run_held_temporary():
     game = Game("held-temporary")
     game.crash.mkdir()
     temporaries = [game.crash / f"{name}.dmp.tmp" for name in dump_names_of_next_minute()]
-    release = game.dir / "release"
-    with tempfile.TemporaryFile() as out:
-        holder = subprocess.Popen([ARGS["wine-run"], ARGS["file-holder"],
-                                   "--until=" + windows_path(release),
-                                   *(windows_path(t) for t in temporaries)],
-                                  stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-        try:
-            for _ in range(600):
-                out.seek(0)
-                if b"held=" in out.read() or holder.poll() is not None:
-                    break
-                time.sleep(0.1)
-            out.seek(0)
-            check(f"held={len(temporaries)}".encode() in out.read(), "held-temporary: the holder holds")
-            values = game.crash_client()
-            check(values.get("hr") == "0x00000000" and values.get("claimed") == "0",
-                  f"held-temporary: the second capture gives up unclaimed, got {values}")
-            files = game.crash_files()
-            check(sorted(files) == sorted(t.name for t in temporaries),
-                  f"held-temporary: only the held files, no .dmp or .txt, got {len(files)} files")
-            check(all(t.stat().st_size == 0 for t in temporaries),
-                  "held-temporary: the held files were not written to")
-            game.expect_no_notifier()
-        finally:
-            release.write_bytes(b"")
-            holder.wait(timeout=120)
+    with held_files(temporaries):
+        values = game.crash_client()
+        check(values.get("hr") == "0x00000000" and values.get("claimed") == "0",
+              f"held-temporary: the second capture gives up unclaimed, got {values}")
+        files = game.crash_files()
+        check(sorted(files) == sorted(t.name for t in temporaries),
+              f"held-temporary: only the held files, no .dmp or .txt, got {len(files)} files")
+        check(all(t.stat().st_size == 0 for t in temporaries),
+              "held-temporary: the held files were not written to")
+        game.expect_no_notifier()
     for t in temporaries:
         t.unlink()
-    release.unlink()
     expect_captured(game, game.crash_client(), "nvwgf2umx.dll")
     game.expect_notifier("nvwgf2umx.dll")
+
+
+def run_scanner():
+    """A virus scanner holds a file it has opened against renames and deletes (read and
+    write sharing, no delete sharing). Here it holds every dump name of the next minute,
+    so the commit's rename onto the dump's name is refused ("access denied" under Wine).
+    One scanner lets go 100 ms after the capture has closed its .tmp: the capture tries
+    again and commits. The other never lets go: after a second of retries the capture
+    gives up, deletes its .tmp and leaves the crash to WER."""
+    for name, let_go in (("scanner-lets-go", True), ("scanner-holds-on", False)):
+        game = Game(name)
+        game.crash.mkdir()
+        dumps = [game.crash / f"{n}.dmp" for n in dump_names_of_next_minute()]
+        options = ["--scanner"] + (["--let-go=" + windows_path(game.crash) + ":100"] if let_go else [])
+        with held_files(dumps, *options) as printed:
+            values = game.crash_client()
+            held = printed()
+        files = game.crash_files()
+        committed = [d for d in dumps if d.read_bytes()[:4] == b"MDMP"]
+        check(not any(f.endswith(".tmp") for f in files), f"{name}: no .tmp left, got {files}")
+        if let_go:
+            check("let-go=1" in held, f"{name}: the scanner let go after the .tmp was closed: {held!r}")
+            check(values.get("claimed") == "1", f"{name}: claimed after the retry, got {values}")
+            check(len(committed) == 1 and (committed[0].with_suffix(".txt")).exists(),
+                  f"{name}: one dump replaced a held name, with its .txt, got {len(committed)}")
+            game.expect_notifier("nvwgf2umx.dll")
+        else:
+            check(values.get("hr") == "0x00000000" and values.get("claimed") == "0",
+                  f"{name}: S_OK and unclaimed, got {values}")
+            check(all(d.stat().st_size == 0 for d in dumps) and not any(f.endswith(".txt") for f in files),
+                  f"{name}: the held names untouched and no report, got {len(committed)} dumps")
+            game.expect_no_notifier()
 
 
 def run_stack():

@@ -132,7 +132,7 @@ def run():
     row = rows.get("calvorin-fault.dmp", {})
     top = (row.get("stack") or [{}])[0]
     block = range(line_of(MODULE_SOURCE, "if (pExceptionInformation != nullptr) {"),
-                  line_of(MODULE_SOURCE, "info.context = &pExceptionInformation->context;") + 1)
+                  line_of(MODULE_SOURCE, "info.fatal = given.bIsFatal != FALSE;") + 1)
     check(top.get("module") == "Calvorin.dll" and top.get("function") == "OutOfProcessExceptionEventCallback"
           and (top.get("file") or "").endswith("capture/module_win.cpp") and top.get("line") in block,
           f"the fault in Calvorin.dll named by its PDB: {top}")
