@@ -12,9 +12,10 @@ for preset in host host-asan; do
   ctest --preset "$preset" -j"$jobs" || failed=1
 done
 
-# Each libFuzzer target runs for a short fixed time (CRASH_FUZZ_SECONDS in the cache).
+# Each libFuzzer target runs for a short fixed time (CRASH_FUZZ_SECONDS in the cache), one
+# process of one thread each, so they share the cores.
 configure_and_build fuzz
-ctest --preset fuzz || failed=1
+ctest --preset fuzz -j"$jobs" || failed=1
 
 configure_and_build windows
 trap stop_helpers EXIT
