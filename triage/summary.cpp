@@ -6,6 +6,7 @@
 
 #include "common/advice_patterns.h"
 #include "common/ascii_match.h"
+#include "common/civil_time.h"
 #include "triage/minidump.h"
 #include "triage/stack.h"
 
@@ -97,48 +98,7 @@ bool IsVersion(std::string_view text) {
   return parts == 4;
 }
 
-// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian calendar).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-struct Civil {
-  std::int64_t year;
-  unsigned month, day, hour, minute, second;
-};
-
-Civil CivilFromSeconds(std::int64_t seconds) {
-  std::int64_t days = seconds / 86400;
-  std::int64_t rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  const std::int64_t z = days + 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return {static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2), m, d, static_cast<unsigned>(rest / 3600),
-          static_cast<unsigned>(rest / 60 % 60), static_cast<unsigned>(rest % 60)};
-}
-
-// 01:00 UTC on the last Sunday of the month.
-std::int64_t LastSundayOneUtc(std::int64_t year, unsigned month) {
-  const std::int64_t last = DaysFromCivil(year, month, 31);
-  const std::int64_t weekday = ((last + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
-  return (last - weekday) * 86400 + 3600;
-}
-
-std::string CivilText(const Civil& c, const char* end) {
+std::string CivilText(const common::CivilTime& c, const char* end) {
   return Format("%04lld-%02u-%02uT%02u:%02u:%02u%s", static_cast<long long>(c.year), c.month, c.day,
                 c.hour, c.minute, c.second, end);
 }
@@ -370,23 +330,20 @@ std::optional<DumpName> ParseDumpName(std::string_view name) {
 }
 
 std::string CentralEuropeanTime(std::uint32_t utc_seconds) {
-  const std::int64_t utc = utc_seconds;
-  const std::int64_t year = CivilFromSeconds(utc).year;
-  const bool summer = utc >= LastSundayOneUtc(year, 3) && utc < LastSundayOneUtc(year, 10);
-  return CivilText(CivilFromSeconds(utc + (summer ? 7200 : 3600)), "");
+  return CivilText(common::CentralEuropeanFromUtc(utc_seconds), "");
 }
 
-std::string UtcTime(std::uint32_t utc_seconds) { return CivilText(CivilFromSeconds(utc_seconds), "Z"); }
+std::string UtcTime(std::uint32_t utc_seconds) { return CivilText(common::CivilFromSeconds(utc_seconds), "Z"); }
 
 std::optional<std::int64_t> DayNumber(std::string_view text) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text.substr(0, 4), 4) ||
       !Digits(text.substr(5, 2), 2) || !Digits(text.substr(8, 2), 2)) {
     return std::nullopt;
   }
-  return DaysFromCivil(Number(text.substr(0, 4)), Number(text.substr(5, 2)), Number(text.substr(8, 2)));
+  return common::DaysFromCivil(Number(text.substr(0, 4)), Number(text.substr(5, 2)), Number(text.substr(8, 2)));
 }
 
-std::string DayText(std::int64_t day) { return CivilText(CivilFromSeconds(day * 86400), "").substr(0, 10); }
+std::string DayText(std::int64_t day) { return CivilText(common::CivilFromSeconds(day * 86400), "").substr(0, 10); }
 
 std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
   return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);

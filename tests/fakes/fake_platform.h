@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "capture/ports.h"
+#include "common/civil_time.h"
 
 namespace fakes {
 
@@ -77,51 +78,13 @@ class Faults {
   std::vector<std::string> events_;
 };
 
-namespace detail {
-
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
-inline long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-inline long long ToSeconds(const capture::CalendarTime& t) {
-  return DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
-}
-inline capture::CalendarTime FromSeconds(long long s) {
-  long long z = s / 86400 + 719468;
-  const long long secs = s % 86400;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  const long long y = static_cast<long long>(yoe) + era * 400 + (m <= 2);
-  return {static_cast<std::uint16_t>(y), static_cast<std::uint16_t>(m), static_cast<std::uint16_t>(d),
-          static_cast<std::uint16_t>(secs / 3600), static_cast<std::uint16_t>(secs / 60 % 60),
-          static_cast<std::uint16_t>(secs % 60)};
-}
-// 01:00 UTC on the last Sunday of the month.
-inline long long SwitchSeconds(unsigned year, unsigned month) {
-  const long long last = DaysFromCivil(year, month, 31);
-  const long long weekday = (last + 4) % 7;  // 1970-01-01 was a Thursday; 0 is Sunday
-  return (last - weekday) * 86400 + 3600;
-}
-
-}  // namespace detail
-
-// Central European time by the European rule: UTC+1, UTC+2 from the last Sunday of March
-// 01:00 UTC to the last Sunday of October 01:00 UTC. Enough for the tests' dates.
+// Central European time by the European rule, in place of the Windows zone database.
 inline capture::CalendarTime CentralEuropeanTime(const capture::CalendarTime& utc) {
-  const long long seconds = detail::ToSeconds(utc);
-  const bool summer = seconds >= detail::SwitchSeconds(utc.year, 3) &&
-                      seconds < detail::SwitchSeconds(utc.year, 10);
-  return detail::FromSeconds(seconds + (summer ? 7200 : 3600));
+  const common::CivilTime local = common::CentralEuropeanFromUtc(
+      common::SecondsFromCivil({utc.year, utc.month, utc.day, utc.hour, utc.minute, utc.second}));
+  return {static_cast<std::uint16_t>(local.year), static_cast<std::uint16_t>(local.month),
+          static_cast<std::uint16_t>(local.day), static_cast<std::uint16_t>(local.hour),
+          static_cast<std::uint16_t>(local.minute), static_cast<std::uint16_t>(local.second)};
 }
 
 class FakePlatform final : public capture::ProcessPort,
