@@ -4,7 +4,13 @@
 times crash-triage's bucket table over them and obj2yaml over the same files, and
 prints dumps per second, peak memory and the ratio.
 
+Generated dumps carry no thread stacks. When dumps that the real capture wrote under Wine
+are at hand (`ctest --preset windows -R triage_road` leaves them in
+build/windows/tests/triage/work), a second set of as many copies of those is timed too: there
+crash-triage also walks (scans) the crashing thread's stack of every dump.
+
 Usage: scripts/bench-triage.py [--dumps=1000] [--large=10] [--triage=build/host/triage/crash-triage]
+                               [--real=build/windows/tests/triage/work]
 """
 import os
 import pathlib
@@ -77,6 +83,27 @@ def main():
     print(f"obj2yaml, one run per file: {seconds:.2f} s = {len(files) / seconds:,.0f} dumps/s, "
           f"peak RSS {peak_obj2yaml / 1024:.1f} MiB")
     print(f"ratio: crash-triage is {seconds / best:.0f} times faster than obj2yaml on the same files")
+
+    real = pathlib.Path(options.get("real", repo / "build/windows/tests/triage/work"))
+    captured = sorted(p for p in real.rglob("Client_*.dmp") if p.stat().st_size > 4096) if real.is_dir() else []
+    if not captured:
+        print(f"no dumps of the real capture in {real}: run ctest --preset windows -R triage_road for the second set")
+        return
+    real_dir = work / "dumps-real"
+    real_dir.mkdir()
+    for i in range(count):
+        shutil.copy(captured[i % len(captured)], real_dir / f"c{i:04d}.dmp")
+    rounds = [run([triage, str(real_dir)]) for _ in range(3)]
+    best_real = min(t for t, _ in rounds)
+    print(f"crash-triage over {count} copies of {len(captured)} dumps the capture wrote under Wine "
+          f"(stacks scanned): {best_real:.3f} s best of 3 = {count / best_real:,.0f} dumps/s, "
+          f"peak RSS {max(r for _, r in rounds) / 1024:.1f} MiB")
+    started = time.monotonic()
+    for f in sorted(real_dir.iterdir()):
+        run(["obj2yaml", str(f)])
+    seconds = time.monotonic() - started
+    print(f"obj2yaml over the same copies: {seconds:.2f} s = {count / seconds:,.0f} dumps/s; "
+          f"ratio {seconds / best_real:.0f}")
 
 
 if __name__ == "__main__":

@@ -370,23 +370,27 @@ bool Minidump::ReadComment(std::optional<std::string>* out, bool* cut, std::stri
 
 bool Minidump::CheckMemoryInFile(std::string* why) const {
   const std::uint64_t file_size = input_->Size();
-  auto inside = [&](Location where, const std::string& what) {
-    if (Fits(where.rva, where.size, file_size)) return true;
+  // The description is made only for the range that fails: a dump lists thousands.
+  auto cut_short = [&](Location where, const std::string& what) {
     return Fail(why, Format("cut short: %s at 0x%X (%u bytes) lies past the end of the file (%" PRIu64 " bytes)",
                             what.c_str(), where.rva, where.size, file_size));
   };
   std::vector<Thread> threads;
   if (!ReadThreads(&threads, why)) return false;
   for (const Thread& t : threads) {
-    if (!inside(t.stack.where, Format("the stack of thread %u", t.id)) ||
-        !inside(t.context, Format("the context of thread %u", t.id))) {
-      return false;
+    if (!Fits(t.stack.where.rva, t.stack.where.size, file_size)) {
+      return cut_short(t.stack.where, Format("the stack of thread %u", t.id));
+    }
+    if (!Fits(t.context.rva, t.context.size, file_size)) {
+      return cut_short(t.context, Format("the context of thread %u", t.id));
     }
   }
   std::vector<MemoryDescriptor> memory;
   if (!ReadMemoryList(&memory, why)) return false;
   for (const MemoryDescriptor& m : memory) {
-    if (!inside(m.where, Format("memory of 0x%016" PRIX64, m.start))) return false;
+    if (!Fits(m.where.rva, m.where.size, file_size)) {
+      return cut_short(m.where, Format("memory of 0x%016" PRIX64, m.start));
+    }
   }
   std::optional<Memory64List> memory64;
   if (!ReadMemory64List(&memory64, why)) return false;
