@@ -252,10 +252,14 @@ bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& m
 }
 
 bool StackWalker::ReturnsIntoCode(std::uint64_t address) const {
-  const std::optional<std::size_t> m = modules_.IndexOf(address);
+  // A return address follows its call instruction: the call is what must lie in a
+  // module's code (a word equal to a module's base is no return address).
+  if (address == 0) return false;
+  const std::optional<std::size_t> m = modules_.IndexOf(address - 1);
   if (!m) return false;
   const ModuleView& module = modules_[*m];
-  return module.image == nullptr || module.image->IsExecutable(static_cast<std::uint32_t>(address - module.base));
+  return module.image == nullptr ||
+         module.image->IsExecutable(static_cast<std::uint32_t>(address - 1 - module.base));
 }
 
 std::optional<std::uint64_t> StackWalker::Scan(std::uint64_t from, StackBounds bounds, std::uint64_t* value) const {
