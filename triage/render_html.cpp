@@ -131,12 +131,14 @@ void WriteChart(std::ostream& out, const std::vector<const Bucket*>& sorted) {
   const double slot = plot_w / static_cast<double>(days);
   out << "<svg viewBox=\"0 0 " << width << " " << height << "\" width=\"100%\" role=\"img\" "
       << "aria-label=\"crashes per day\" style=\"max-height:260px\">\n";
+  // Crashes come in whole numbers: the axis runs to a multiple of its four steps.
+  peak = (peak + 3) / 4 * 4;
   for (int g = 0; g <= 4; ++g) {
     const double y = top + plot_h - plot_h * g / 4.0;
     out << "<line x1=\"" << left << "\" x2=\"" << width - 10 << "\" y1=\"" << Number(y) << "\" y2=\"" << Number(y)
         << "\" stroke=\"#e6e8ec\"/><text x=\"" << left - 6 << "\" y=\"" << Number(y + 4)
         << "\" font-size=\"11\" text-anchor=\"end\" fill=\"#6b7384\">"
-        << Number(static_cast<double>(peak) * g / 4.0, peak < 4 ? "%.1f" : "%.0f") << "</text>\n";
+        << peak / 4 * static_cast<std::size_t>(g) << "</text>\n";
   }
   const std::int64_t label_every = std::max<std::int64_t>(1, days / 8);
   for (std::int64_t d = 0; d < days; ++d) {
@@ -225,9 +227,12 @@ void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Fail
   out << "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>"
       << "<meta name=viewport content=\"width=device-width,initial-scale=1\">"
       << "<title>Crash triage: " << buckets.dumps() << " dumps</title><style>" << kStyle << "</style></head><body>\n"
-      << "<header><h1>Crash triage</h1><p>" << buckets.dumps() << " dumps in " << sorted.size() << " buckets";
+      << "<header><h1>Crash triage</h1><p>" << buckets.dumps() << (buckets.dumps() == 1 ? " dump in " : " dumps in ") << sorted.size()
+      << (sorted.size() == 1 ? " bucket" : " buckets");
   if (first) out << ", " << Time(first) << " to " << Time(last) << " (Central European time)";
-  if (!failures.empty()) out << "; " << failures.size() << " files could not be read";
+  if (!failures.empty()) {
+    out << "; " << failures.size() << (failures.size() == 1 ? " file" : " files") << " could not be read";
+  }
   out << "</p></header>\n<main>\n";
   WriteChart(out, sorted);
   out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception and where: top frames, or module + offset</div>"
