@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Checks the two shipped binaries and their PDBs: Calvorin.dll and Brisvane.exe are built
-# twice from scratch into two folders at different paths (only these two targets), and
-# each build must give byte-identical files and PDBs. Each file stays within its size
-# budget, carries no time stamp, no DWARF and no path, imports only DLLs that ship with
-# Windows, and its debug directory names its PDB (without a folder) with the GUID and age
-# the PDB holds. Neither PDB names the build folder.
+# twice for release (from the checkout's files at the fixed path of release builds, see
+# lib.sh) into two folders at different paths, only these two targets, and each build
+# must give byte-identical files and PDBs. Each file stays within its size budget,
+# carries no time stamp, no DWARF and no path, imports only DLLs that ship with Windows,
+# and its debug directory names its PDB (without a folder) with the GUID and age the PDB
+# holds. Neither PDB names the build folder or the checkout, so any checkout of a commit
+# gives the same files.
 #
 # Usage: check-binaries.sh [--keep]   (--keep leaves the two build folders for a look)
 # Exit code 0 when every check passed, 1 otherwise.
 set -euo pipefail
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 pdbutil=${PDBUTIL:-llvm-pdbutil}
 keep=0
@@ -30,14 +32,6 @@ trap cleanup EXIT
 first=$scratch/first
 second=$scratch/second-build/at/another/depth
 mkdir -p "$(dirname "$second")"
-
-build() {  # folder
-  cmake -S "$repo" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release >"$1.configure.log" 2>&1 ||
-    { cat "$1.configure.log"; return 1; }
-  cmake --build "$1" --target calvorin Brisvane -j2 >"$1.build.log" 2>&1 ||
-    { cat "$1.build.log"; return 1; }
-}
 
 built_file() {  # build folder, file name
   find "$1" -name "$2" -type f -not -path '*/CMakeFiles/*' | head -n 1
@@ -91,13 +85,16 @@ check_file() {  # path, file name
     if grep -aqF "$leak" "$path"; then fail "$name contains the path $leak"; fi
   done
   # The PDB names source files from /crash-capture; the compiler's own record of each
-  # command line keeps the source tree's path, but no build folder may be named.
-  if [ -f "$pdb" ] && grep -aqF "$scratch" "$pdb"; then fail "${name%.*}.pdb contains the build path $scratch"; fi
+  # command line keeps the path of the release sources, but neither the checkout nor a
+  # build folder may be named.
+  for leak in "$repo" "$scratch"; do
+    if [ -f "$pdb" ] && grep -aqF "$leak" "$pdb"; then fail "${name%.*}.pdb contains the path $leak"; fi
+  done
 }
 
 started=$(date +%s)
-build "$first"
-build "$second"
+build_release "$first"
+build_release "$second"
 echo "two builds in $(($(date +%s) - started)) s"
 
 for name in Calvorin.dll Brisvane.exe; do

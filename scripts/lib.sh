@@ -40,6 +40,44 @@ configure_preset() {  # preset
   echo "$stamp" >"$dir/.toolchain-stamp"
 }
 
+# The sources a release is built from: a copy of the checkout's files at one fixed path.
+# clang 14 writes each compile command line, with the source tree's path, into the PDB,
+# and the image's debug directory carries the PDB's GUID, which LLD derives from the
+# PDB's bytes: built in place, a checkout at another path would give other binaries.
+release_sources=/tmp/crash-capture-release/src
+
+# Runs a command with $release_sources holding the checkout's files (tracked and new,
+# as they are in the working tree), under a lock: checkouts that build at once take turns.
+with_release_sources() {  # command...
+  local lock=/tmp/crash-capture-release.lock status=0
+  mkdir -p "$(dirname "$release_sources")"
+  (
+    flock 9
+    rm -rf "$release_sources"
+    mkdir -p "$release_sources"
+    if git -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+      (cd "$repo" && git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+        xargs -0 cp --parents -t "$release_sources")
+    else
+      tar -C "$repo" --exclude=./build --exclude=./.git -cf - . | tar -C "$release_sources" -xf -
+    fi
+    "$@"
+  ) 9>"$lock" || status=$?
+  return "$status"
+}
+
+# Builds the two deliverables for release into a build folder of its own.
+build_release() {  # build folder
+  with_release_sources _build_release "$1"
+}
+_build_release() {
+  cmake -S "$release_sources" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$release_sources/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >"$1.configure.log" 2>&1 || { cat "$1.configure.log"; return 1; }
+  cmake --build "$1" --target calvorin Brisvane -j"$jobs" >"$1.build.log" 2>&1 ||
+    { cat "$1.build.log"; return 1; }
+}
+
 configure_and_build() {  # preset
   configure_preset "$1" || exit 1
   cmake --build --preset "$1" -j"$jobs"

@@ -8,12 +8,13 @@
 #
 # Usage: package.sh [--no-build] [--build-dir=DIR] [--out=DIR]
 #   --no-build       take the binaries already built in the build folder
-#   --build-dir=DIR  the windows build folder (default build/windows)
+#   --build-dir=DIR  the build folder (default build/release, built for release from the
+#                    checkout's files at the fixed path of release builds, see lib.sh)
 #   --out=DIR        where the folder and the archive go (default build/package)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-build_dir=$repo/build/windows
+build_dir=$repo/build/release
 out=$repo/build/package
 do_build=1
 for arg in "$@"; do
@@ -28,9 +29,9 @@ done
 if [ "$do_build" = 1 ]; then
   "$repo/scripts/install-deps.sh"
   cd "$repo"
-  build_dir=$repo/build/windows
-  configure_preset windows || exit 1
-  cmake --build --preset windows --target calvorin Brisvane -j"$jobs"
+  check_build_folder "$build_dir" || exit 1
+  mkdir -p "$build_dir"
+  build_release "$build_dir"
 fi
 
 dll=$build_dir/capture/Calvorin.dll
