@@ -48,16 +48,20 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def wine(program, *args, timeout=120, env=None):
-    """Runs a Windows program in the build's prefix; returns (exit code, stdout)."""
-    # Output goes through a file, not a pipe: under Wine a program that the module starts
+def wine(program, *args, timeout=120, env=None, errors=None):
+    """Runs a Windows program in the build's prefix; returns (exit code, stdout). With
+    `errors` (a list), what the program and Wine said on stderr is appended to it."""
+    # Output goes through files, not pipes: under Wine a program that the module starts
     # (the notifier, whose box stays open) keeps the host's stdout open, and a pipe would
     # not end before the box is closed.
-    with tempfile.TemporaryFile() as out:
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         run = subprocess.run([ARGS["wine-run"], str(program), *args], stdout=out,
-                             stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout,
-                             env=env)
+                             stderr=err if errors is not None else subprocess.DEVNULL,
+                             stdin=subprocess.DEVNULL, timeout=timeout, env=env)
         out.seek(0)
+        err.seek(0)
+        if errors is not None:
+            errors.append(err.read().decode("utf-8", errors="replace"))
         return run.returncode, out.read().decode("utf-8", errors="replace")
 
 
@@ -120,13 +124,16 @@ class Game:
         its crash with `host_options`. Gives the stand-in's results, {} without one; the
         client's own output is kept in self.client_out."""
         output = self.dir / "wer-host.out"
+        errors = []
         _, self.client_out = wine(self.dir / self.image, *client_args,
-                                  env=stand_in_env(host_options, output, env))
+                                  env=stand_in_env(host_options, output, env), errors=errors)
         values = host_results(output)
         if expect_host:
+            # Wine's own words (how it started the debugger, or why not) tell a stand-in
+            # that never ran from one that failed.
             check(values.get("host.done") == "1",
                   f"{self.dir.name}: the stand-in handled the crash, got {values}, "
-                  f"client said {self.client_out!r}")
+                  f"client said {self.client_out!r}, stderr {errors[0][-2000:]!r}")
         return values
 
     def crash_at_start(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",), env=None):
