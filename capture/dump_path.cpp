@@ -9,6 +9,7 @@
 #include "capture/system_library.h"
 #include "common/ascii_match.h"
 #include "common/bounded_string.h"
+#include "common/little_endian.h"
 
 namespace capture {
 namespace {
@@ -29,11 +30,6 @@ const char16_t* SettingsLanguage(SettingsPort& settings, const char16_t* client_
   return value;
 }
 
-std::uint32_t LittleEndian32(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 // The client's file version, from the fixed file information of its version resource.
 // Only a root block that holds a whole VS_FIXEDFILEINFO with its signature is one: for a
 // resource without it, version.dll points at whatever follows (under Wine, the bytes of
@@ -44,9 +40,9 @@ bool ReadClientVersion(const CapturePorts& ports, const char16_t* image, DumpNam
   unsigned char info[kFixedFileInfoSize] = {};
   std::uint32_t length = 0;
   if (!ports.version.RootBlock(version_dll.get(), image, info, &length)) return false;
-  if (length < kFixedFileInfoSize || LittleEndian32(info) != kFixedFileInfoSignature) return false;
-  parts->version_ms = LittleEndian32(info + 8);   // dwFileVersionMS
-  parts->version_ls = LittleEndian32(info + 12);  // dwFileVersionLS
+  if (length < kFixedFileInfoSize || common::Le32(info) != kFixedFileInfoSignature) return false;
+  parts->version_ms = common::Le32(info + 8);   // dwFileVersionMS
+  parts->version_ls = common::Le32(info + 12);  // dwFileVersionLS
   return true;
 }
 

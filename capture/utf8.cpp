@@ -3,11 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/utf8_encode.h"
+
 namespace capture {
 namespace {
-
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 // Bytes of the UTF-8 sequence that starts with `lead`; 0 for a continuation byte.
 std::size_t SequenceLength(unsigned char lead) {
@@ -46,30 +45,10 @@ void ToUtf8(const char16_t* text, char* buffer, std::size_t capacity) {
   // fills a buffer that is too small; the rest of the buffer stays zero.
   std::size_t used = 0;
   for (const char16_t* p = text; *p != u'\0'; ++p) {
-    std::uint32_t code = *p;
-    if (IsHighSurrogate(*p) && IsLowSurrogate(p[1])) {
-      code = 0x10000 + ((static_cast<std::uint32_t>(*p) - 0xD800) << 10) +
-             (static_cast<std::uint32_t>(p[1]) - 0xDC00);
-    } else if (IsHighSurrogate(*p) || IsLowSurrogate(*p)) {
-      code = 0xFFFD;
-    }
+    // A unit that is not NUL is followed by at least the terminator.
+    const std::uint32_t code = common::CodePointAt(*p, p[1]);
     unsigned char bytes[4];
-    std::size_t count = 0;
-    if (code < 0x80) {
-      bytes[count++] = static_cast<unsigned char>(code);
-    } else if (code < 0x800) {
-      bytes[count++] = static_cast<unsigned char>(0xC0 | (code >> 6));
-      bytes[count++] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      bytes[count++] = static_cast<unsigned char>(0xE0 | (code >> 12));
-      bytes[count++] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-      bytes[count++] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-    } else {
-      bytes[count++] = static_cast<unsigned char>(0xF0 | (code >> 18));
-      bytes[count++] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
-      bytes[count++] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-      bytes[count++] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-    }
+    const std::size_t count = common::EncodeUtf8(code, bytes);
     if (count > capacity - 1 - used) break;
     std::memcpy(buffer + used, bytes, count);
     used += count;

@@ -4,9 +4,13 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "triage/bytes.h"
+#include "common/little_endian.h"
 
 namespace triage {
+
+using common::Le16;
+using common::Le32;
+using common::Le64;
 namespace {
 
 constexpr std::uint32_t kSignature = 0x504D444D;  // "MDMP"

@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "triage/bytes.h"
+#include "common/little_endian.h"
 
 namespace triage {
+
+using common::Le16;
+using common::Le32;
 namespace {
 
 constexpr std::uint32_t kSectionHeaderSize = 40;

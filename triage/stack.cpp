@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <array>
 
-#include "triage/bytes.h"
+#include "common/little_endian.h"
 
 namespace triage {
+
+using common::Le16;
+using common::Le32;
+using common::Le64;
 namespace {
 
 // UNWIND_INFO flags and unwind operations of the x64 unwind data.

@@ -7,6 +7,7 @@
 #include "common/advice_patterns.h"
 #include "common/ascii_match.h"
 #include "common/civil_time.h"
+#include "common/utf8_encode.h"
 #include "triage/minidump.h"
 #include "triage/stack.h"
 
@@ -365,27 +366,10 @@ std::string Utf8FromUtf16(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;  // a lone surrogate, as Windows' own conversion shows it
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    const std::uint32_t code = common::CodePointAt(text[i], i + 1 < text.size() ? text[i + 1] : u'\0');
+    unsigned char bytes[4];
+    out.append(reinterpret_cast<const char*>(bytes), common::EncodeUtf8(code, bytes));
+    if (code >= 0x10000) ++i;  // the low surrogate went with its pair
   }
   return out;
 }

@@ -1,9 +1,10 @@
-// Little-endian fields out of byte buffers that were already checked to hold them.
+// Little-endian fields out of byte buffers that were already checked to hold them: the
+// platform's structures as files and resources store them.
 #pragma once
 
 #include <cstdint>
 
-namespace triage {
+namespace common {
 
 inline std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 inline std::uint32_t Le32(const std::uint8_t* p) {
@@ -12,4 +13,4 @@ inline std::uint32_t Le32(const std::uint8_t* p) {
 }
 inline std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | static_cast<std::uint64_t>(Le32(p + 4)) << 32; }
 
-}  // namespace triage
+}  // namespace common
