@@ -25,9 +25,11 @@ import time
 import zoneinfo
 from datetime import datetime, timedelta, timezone
 
+sys.path.insert(0, str(pathlib.Path(__file__).parents[1]))
+from wine_harness import (ARGS, FAILURES, check, crash_at_start, game_folder, key_values,  # noqa: E402
+                          parse_args, stand_in_at_start, wine, windows_path)
+
 SKIP = 77
-ARGS = {}
-FAILURES = []
 
 EVENT_NAME = "QuorvandelmirathornClientCrash"
 NVIDIA_REPORT_ADVICE = ("fault.advice=NVIDIA driver fault: update or clean-install the GPU driver "
@@ -35,34 +37,6 @@ NVIDIA_REPORT_ADVICE = ("fault.advice=NVIDIA driver fault: update or clean-insta
 NVIDIA_BOX = ("\\n\\nDetected external module: nvwgf2umx.dll\\n"
               "Update or clean-install the NVIDIA driver and disable GPU overlays.")
 BOX_START = "An unexpected problem occurred - game will be closed."
-
-
-def check(condition, what):
-    if not condition:
-        FAILURES.append(what)
-        print(f"FAILED: {what}", flush=True)
-    return condition
-
-
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
-def wine(program, *args, timeout=120, env=None, errors=None):
-    """Runs a Windows program in the build's prefix; returns (exit code, stdout). With
-    `errors` (a list), what the program and Wine said on stderr is appended to it."""
-    # Output goes through files, not pipes: under Wine a program that the module starts
-    # (the notifier, whose box stays open) keeps the host's stdout open, and a pipe would
-    # not end before the box is closed.
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        run = subprocess.run([ARGS["wine-run"], str(program), *args], stdout=out,
-                             stderr=err if errors is not None else subprocess.DEVNULL,
-                             stdin=subprocess.DEVNULL, timeout=timeout, env=env)
-        out.seek(0)
-        err.seek(0)
-        if errors is not None:
-            errors.append(err.read().decode("utf-8", errors="replace"))
-        return run.returncode, out.read().decode("utf-8", errors="replace")
 
 
 def stand_in_env(options, output, env=None):
@@ -89,26 +63,12 @@ def host_results(output, timeout=120):
     return key_values(text)
 
 
-def key_values(text):
-    values = {}
-    for line in text.splitlines():
-        key, sep, value = line.partition("=")
-        if sep:
-            values[key.strip()] = value.rstrip("\r")
-    return values
-
-
 class Game:
     """A game folder of its own for one run."""
 
     def __init__(self, name, notifier="recorder", image="Client.exe", client=None):
-        self.dir = pathlib.Path(ARGS["work"]) / name
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
-        shutil.copy(pathlib.Path(client or ARGS["client"]), self.dir / image)
-        shutil.copy(ARGS["module"], self.dir / "Calvorin.dll")
-        for dll in pathlib.Path(ARGS["fault-modules"]).glob("*.dll"):
-            shutil.copy(dll, self.dir / dll.name)
+        self.dir = game_folder(name, *pathlib.Path(ARGS["fault-modules"]).glob("*.dll"),
+                               client=client, image=image)
         if notifier == "recorder":
             shutil.copy(ARGS["recorder"], self.dir / "Brisvane.exe")
         elif notifier == "real":
@@ -139,11 +99,8 @@ class Game:
     def crash_at_start(self, *host_options, client_args=("--crash=in:nvwgf2umx.dll",), env=None):
         """The stand-in starts the client as its debugger and calls the module at the
         first-chance exception: only for what the AeDebug road cannot give (run_stack)."""
-        code, out = wine(ARGS["wer-host"], *host_options,
-                         "--dll=" + windows_path(self.dir / "Calvorin.dll"), "--",
-                         windows_path(self.dir / self.image), *client_args, env=env)
-        check(code == 0, f"{self.dir.name}: WerHost ran (exit {code}, output {out!r})")
-        return key_values(out)
+        return crash_at_start(self.dir, *client_args, host_args=host_options, image=self.image,
+                              env=env)
 
     def crash_files(self):
         return sorted(p.name for p in self.crash.iterdir()) if self.crash.exists() else []
@@ -854,18 +811,16 @@ def run_stack():
     # The control: well below the peak, the stand-in's stack overflows, so the 256 KiB
     # above were really all the capture had.
     game = Game("stack-too-small")
-    code, out = wine(ARGS["wer-host"], f"--stack-kib={max(64, peak // 1024 - 24)}",
-                     "--dll=" + windows_path(game.dir / "Calvorin.dll"), "--",
-                     windows_path(game.dir / "Client.exe"), "--crash=in:nvwgf2umx.dll")
+    code, out = stand_in_at_start(game.dir / "Calvorin.dll", game.dir / "Client.exe",
+                                  "--crash=in:nvwgf2umx.dll",
+                                  host_args=(f"--stack-kib={max(64, peak // 1024 - 24)}",))
     check(code != 0 and "hr=" not in out,
           f"stack-too-small: the capture overflows a stack below its peak (exit {code})")
 
 
 def main():
     group = sys.argv[1]
-    for arg in sys.argv[2:]:
-        key, _, value = arg.lstrip("-").partition("=")
-        ARGS[key] = value
+    parse_args(sys.argv[2:])
     # Wine's services outlive the program that starts them and would hold a captured
     # stdout open; started here first, they hold none of ours.
     subprocess.run([ARGS["wine-run"], "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,

@@ -20,9 +20,10 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
+sys.path[:0] = [str(pathlib.Path(__file__).parent), str(pathlib.Path(__file__).parents[1])]
 import oracle  # noqa: E402
-from triage_test import ARGS, check, crash, fresh, newest_dump, rows_of, run_checks, triage, wine, windows_path  # noqa: E402
+from triage_test import crash_for_a_new_dump, rows_of, run_checks, triage  # noqa: E402
+from wine_harness import ARGS, check, game_folder, stand_in_at_start, windows_path  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).parents[1] / "fixtures" / "deep_modules" / "deep_crash.cpp"
 MODULE_SOURCE = pathlib.Path(__file__).parents[2] / "capture" / "module_win.cpp"
@@ -58,28 +59,19 @@ def compare_with_lldb(name, dump, stack, binaries):
 
 
 def run():
-    game = fresh("stacks")
+    deep = pathlib.Path(ARGS["deep-modules"])
+    game = game_folder("stacks", *(deep / dll for dll in CASES))
     symbols = game / "symbols"
     symbols.mkdir()
-    shutil.copy(ARGS["client"], game / "Client.exe")
-    shutil.copy(ARGS["module"], game / "Calvorin.dll")
     shutil.copy(pathlib.Path(ARGS["module"]).with_suffix(".pdb"), symbols / "Calvorin.pdb")
-    deep = pathlib.Path(ARGS["deep-modules"])
-    for dll in CASES:
-        shutil.copy(deep / dll, game / dll)
     shutil.copy(deep / "DeepTwo.pdb", symbols / "DeepTwo.pdb")
     crash_folder = game / "Crash"
 
-    dumps = {}
-    for dll in CASES:
-        time.sleep(1.1)  # one dump a second: the name carries the second
-        before = set(crash_folder.glob("*.dmp")) if crash_folder.exists() else set()
-        crash(game, f"--crash=in:{dll}")
-        dumps[dll] = newest_dump(crash_folder, before)
+    dumps = {dll: crash_for_a_new_dump(game, f"--crash=in:{dll}")[0] for dll in CASES}
     # Calvorin.dll faulting in its own code inside a host, dumped by the WER host stand-in.
     own = crash_folder / "calvorin-fault.dmp"
-    code, out = wine(ARGS["wer-host"], "--dump-only=" + windows_path(own), "--dll=" + windows_path(game / "Calvorin.dll"),
-                     "--", windows_path(ARGS["bad-host"]), windows_path(game / "Calvorin.dll"))
+    code, out = stand_in_at_start(game / "Calvorin.dll", ARGS["bad-host"], windows_path(game / "Calvorin.dll"),
+                                  host_args=("--dump-only=" + windows_path(own),))
     check(code == 0 and "exception.code=0xC0000005" in out and own.exists(), f"BadHost dumped: {code} {out!r}")
 
     started = time.monotonic()

@@ -26,19 +26,11 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
+sys.path[:0] = [str(pathlib.Path(__file__).parent), str(pathlib.Path(__file__).parents[1])]
 import dumpgen  # noqa: E402
 import oracle  # noqa: E402
-
-ARGS = {}
-FAILURES = []
-
-
-def check(condition, what):
-    if not condition:
-        FAILURES.append(what)
-        print(f"FAILED: {what}", flush=True)
-    return condition
+from wine_harness import (ARGS, FAILURES, check, crash_at_start, game_folder, parse_args, wine,  # noqa: E402
+                          windows_path)
 
 
 def triage(*args, program=None, cwd=None, timeout=60):
@@ -339,39 +331,21 @@ def run_html():
 
 # --- road ---------------------------------------------------------------------------
 
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
-def wine(program, *args, cwd=None, timeout=180):
-    # Through a file, not a pipe: Wine's services can hold a pipe open after the program ends.
-    with tempfile.TemporaryFile() as out:
-        run = subprocess.run([ARGS["wine-run"], str(program), *args], stdout=out, stderr=subprocess.DEVNULL,
-                             stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd)
-        out.seek(0)
-        return run.returncode, out.read().decode("utf-8", "replace")
-
-
-def crash(game, *client_args, host_args=()):
-    code, out = wine(ARGS["wer-host"], *host_args, "--dll=" + windows_path(game / "Calvorin.dll"), "--",
-                     windows_path(game / "Client.exe"), *client_args)
-    values = dict(l.split("=", 1) for l in out.splitlines() if "=" in l)
-    check(code == 0, f"WerHost {client_args}: exit {code}, {out!r}")
-    return values
-
-
-def newest_dump(folder, before):
+def crash_for_a_new_dump(game, *client_args):
+    """The game's client crashed under the stand-in at start, a second after the last crash:
+    the dump's name carries the second, and a dump of the same second would replace the
+    last. Gives the one new dump in the crash folder (None without) and the results."""
+    time.sleep(1.1)
+    folder = game / "Crash"
+    before = set(folder.glob("*.dmp"))
+    values = crash_at_start(game, *client_args)
     new = sorted(set(folder.glob("*.dmp")) - before)
     check(len(new) == 1, f"one new dump in {folder}, got {new}")
-    return new[0] if new else None
+    return (new[0] if new else None), values
 
 
 def run_road():
-    game = fresh("road")
-    shutil.copy(ARGS["client"], game / "Client.exe")
-    shutil.copy(ARGS["module"], game / "Calvorin.dll")
-    for dll in list(pathlib.Path(ARGS["fault-modules"]).glob("*.dll")) + [pathlib.Path(ARGS["divide"])]:
-        shutil.copy(dll, game / dll.name)
+    game = game_folder("road", *pathlib.Path(ARGS["fault-modules"]).glob("*.dll"), ARGS["divide"])
     folder = game / "Crash"
     made = {}
     cases = (("nvidia", ("--crash=in:nvwgf2umx.dll", "--tag=nightly", "--language=de",
@@ -380,15 +354,12 @@ def run_road():
              ("divide", ("--crash=in:GameDetour64.dll",)),
              ("no-block", ("--crash=in:GameOverlayRenderer64.dll", "--version=3")))
     for name, client_args in cases:
-        time.sleep(1.1)  # the name carries the second: a dump of the same second would replace the last
-        before = set(folder.glob("*.dmp")) if folder.exists() else set()
-        values = crash(game, *client_args)
-        made[name] = (newest_dump(folder, before), values)
+        made[name] = crash_for_a_new_dump(game, *client_args)
     # Written elsewhere: System32's MiniDumpWriteDump alone, no report, in a subfolder.
     elsewhere = folder / "from-forum"
     elsewhere.mkdir(parents=True, exist_ok=True)
-    values = crash(game, "--crash=no-module",
-                   host_args=("--dump-only=" + windows_path(elsewhere / "attachment.dmp"),))
+    values = crash_at_start(game, "--crash=no-module",
+                            host_args=("--dump-only=" + windows_path(elsewhere / "attachment.dmp"),))
     made["elsewhere"] = (elsewhere / "attachment.dmp", values)
     # A player renamed the file before sending it.
     if made["nvidia"][0]:
@@ -455,9 +426,7 @@ def run_road():
 
 def run_checks(group, args):
     """Takes the --key=value arguments, runs one group of checks, says how they went."""
-    for arg in args:
-        key, _, value = arg.lstrip("-").partition("=")
-        ARGS[key] = value or True
+    parse_args(args)
     group()
     if FAILURES:
         print(f"{len(FAILURES)} checks failed")
