@@ -26,6 +26,7 @@ import zoneinfo
 from datetime import datetime, timedelta, timezone
 
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1]))
+import oracle  # noqa: E402
 from wine_harness import (ARGS, FAILURES, check, crash_at_start, game_folder, key_values,  # noqa: E402
                           parse_args, stand_in_at_start, wine, windows_path)
 
@@ -133,17 +134,15 @@ class Game:
 
 def dump_streams(dump):
     """(stream types in order, CommentA bytes, exception fields) as obj2yaml reads them."""
-    text = subprocess.run([ARGS["obj2yaml"], str(dump)], capture_output=True, text=True,
-                          check=True).stdout
-    types = re.findall(r"^  - Type:\s+(\S+)", text, re.M)
-    comments = re.findall(r"^  - Type:\s+CommentA\n    Content:\s+'?([0-9A-Fa-f]*)", text, re.M)
+    streams, ordered = oracle.read(ARGS["obj2yaml"], dump)
+    comments = [bytes.fromhex(str(s.get("Content", ""))) for s in ordered if s["Type"] == "CommentA"]
     exception = {}
-    block = re.search(r"^  - Type:\s+Exception\n(.*?)(?=^  - Type:|\Z)", text, re.M | re.S)
-    if block:
-        for key in ("Thread ID", "Exception Code", "Exception Address"):
-            found = re.search(rf"{key}:\s+(0x[0-9A-Fa-f]+)", block.group(1))
-            exception[key] = int(found.group(1), 16) if found else None
-    return types, [bytes.fromhex(c) for c in comments], exception
+    if "Exception" in streams:
+        record = streams["Exception"].get("Exception Record", {})
+        exception = {"Thread ID": streams["Exception"].get("Thread ID"),
+                     "Exception Code": record.get("Exception Code"),
+                     "Exception Address": record.get("Exception Address")}
+    return [s["Type"] for s in ordered], comments, exception
 
 
 def expect_captured(game, values, module, name_end="_ENEU"):
@@ -203,9 +202,8 @@ def run_road():
     check(f"primary.thread={values['exception.thread']}\r\n".encode() in report,
           "report names the faulting thread")
 
-    lldb = subprocess.run([ARGS["lldb"], "-b", "-o", f"target create --core {dump}",
-                           "-o", "thread list"], capture_output=True, text=True, timeout=120)
-    thread_lines = [l for l in lldb.stdout.splitlines() if "stop reason" in l]
+    thread_lines = [l for l in oracle.lldb(ARGS["lldb"], dump, "thread list").splitlines()
+                    if "stop reason" in l]
     check(any("nvwgf2umx.dll" in l and "0xc0000005" in l for l in thread_lines),
           f"lldb names the faulting module: {thread_lines}")
 

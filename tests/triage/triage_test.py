@@ -55,7 +55,7 @@ def fresh(name):
 def compare_with_obj2yaml(rows, folder):
     for row in rows:
         if row["readable"]:
-            for line in oracle.differences(row, oracle.read(ARGS["obj2yaml"], folder / row["file"])):
+            for line in oracle.differences(row, oracle.read(ARGS["obj2yaml"], folder / row["file"])[0]):
                 check(False, f"{row['file']}: {line}")
 
 

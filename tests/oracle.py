@@ -1,5 +1,6 @@
-"""LLVM's obj2yaml as the independent reader: what it says of a dump's exception, module
-list, system info and comment stream, compared with a crash-triage --json row. Fields
+"""LLVM's obj2yaml and lldb-14 as the independent readers of a dump: what obj2yaml says of
+its streams (for the road tests, and compared with a crash-triage --json row: exception,
+module list, system info and comment stream) and what lldb prints of its threads. Fields
 obj2yaml leaves out are zero."""
 import re
 import subprocess
@@ -13,15 +14,18 @@ PLATFORM = {"Win32S": "windows", "Win32Windows": "windows", "Win32NT": "windows"
 
 
 def read(obj2yaml, dump):
+    """obj2yaml's streams of `dump`: the first of each type by its type, and every stream
+    in the order of the stream directory."""
     out = subprocess.run([obj2yaml, str(dump)], capture_output=True, check=True).stdout
     text = out.decode("utf-8", "replace").replace("--- !minidump", "---", 1)
     # Wine leaves the CPU vendor's bytes uninitialised; YAML refuses control characters.
     text = re.sub("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]", "?", text)
     doc = yaml.safe_load(text)
+    ordered = doc.get("Streams", [])
     streams = {}
-    for stream in doc.get("Streams", []):
+    for stream in ordered:
         streams.setdefault(stream["Type"], stream)
-    return streams
+    return streams, ordered
 
 
 def report_of(comment_hex):
@@ -90,22 +94,27 @@ def differences(row, streams):
     return diff
 
 
-def lldb_frames(lldb, dump, binaries):
-    """The crashing thread's frame addresses as lldb-14 prints them, with the module files
-    of `binaries` at hand (it then unwinds by their unwind data, as crash-triage does)."""
-    out = subprocess.run([lldb, "-b", "-o", f"settings set target.exec-search-paths {binaries}",
-                          "-o", f"target create --core {dump}", "-o", "bt"],
-                         capture_output=True, timeout=120).stdout.decode("utf-8", "replace")
+def lldb(program, dump, *commands, binaries=None):
+    """What lldb-14 prints for `commands` on the dump, with the module files of the folder
+    `binaries` at hand (it then unwinds by their unwind data, as crash-triage does)."""
+    search = ["-o", f"settings set target.exec-search-paths {binaries}"] if binaries else []
+    run = subprocess.run([program, "-b", *search, "-o", f"target create --core {dump}",
+                          *(arg for command in commands for arg in ("-o", command))],
+                         capture_output=True, timeout=120)
+    return run.stdout.decode("utf-8", "replace")
+
+
+def lldb_frames(program, dump, binaries):
+    """The crashing thread's frame addresses as lldb-14 prints them."""
+    out = lldb(program, dump, "bt", binaries=binaries)
     frames = {}
     for match in re.finditer(r"frame #(\d+): 0x([0-9a-fA-F]+)", out):
         frames.setdefault(int(match.group(1)), int(match.group(2), 16))
     return [frames[i] for i in range(len(frames)) if i in frames], out
 
 
-def lldb_word_at_rsp(lldb, dump, binaries):
+def lldb_word_at_rsp(program, dump, binaries):
     """The 8-byte word at the crashing thread's RSP as lldb-14 reads it from the dump."""
-    out = subprocess.run([lldb, "-b", "-o", f"settings set target.exec-search-paths {binaries}",
-                          "-o", f"target create --core {dump}", "-o", "memory read -s8 -fx -c1 $rsp"],
-                         capture_output=True, timeout=120).stdout.decode("utf-8", "replace")
+    out = lldb(program, dump, "memory read -s8 -fx -c1 $rsp", binaries=binaries)
     match = re.search(r"^0x[0-9a-fA-F]+: (0x[0-9a-fA-F]+)", out, re.M)
     return int(match.group(1), 16) if match else None
