@@ -1,6 +1,7 @@
 """What the Wine tests of tests/road and tests/triage share: their --key=value arguments,
 checks that count a failure and go on, Windows programs run in the build's prefix, game
 folders, and the WER host stand-in starting the sample client as its debugger."""
+import os
 import pathlib
 import shutil
 import subprocess
@@ -8,6 +9,10 @@ import tempfile
 
 ARGS = {}
 FAILURES = []
+
+# Wine's own parts that no test wants: the .NET and HTML engines it would offer to
+# install, and the desktop entries it would make (scripts/lib.sh has the same default).
+BASE_DLL_OVERRIDES = "mscoree,mshtml,winemenubuilder.exe="
 
 
 def parse_args(args):
@@ -36,6 +41,14 @@ def key_values(text):
         if sep:
             values[key.strip()] = value.rstrip("\r")
     return values
+
+
+def wine_env(extra=None):
+    """The environment with Wine's DLL overrides: the base ones, then `extra` such as
+    "dbghelp=" (disabled) or "version=n,b" (native first)."""
+    env = dict(os.environ)
+    env["WINEDLLOVERRIDES"] = BASE_DLL_OVERRIDES + (";" + extra if extra else "")
+    return env
 
 
 def wine(program, *args, timeout=180, env=None, cwd=None, errors=None):

@@ -28,7 +28,7 @@ from datetime import datetime, timedelta, timezone
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1]))
 import oracle  # noqa: E402
 from wine_harness import (ARGS, FAILURES, check, crash_at_start, game_folder, key_values,  # noqa: E402
-                          parse_args, stand_in_at_start, wine, windows_path)
+                          parse_args, stand_in_at_start, wine, wine_env, windows_path)
 
 SKIP = 77
 
@@ -383,16 +383,11 @@ def run_older_dump_replaced():
     next minute is planted beforehand: one of them is the one that gets replaced."""
     game = Game("older-dump")
     game.crash.mkdir()
-    now = datetime.now(timezone.utc).replace(microsecond=0)
-    zone = zoneinfo.ZoneInfo("Europe/Warsaw")
-    planted = []
-    for second in range(-2, 60):
-        stamp = (now + timedelta(seconds=second)).astimezone(zone)
-        name = stamp.strftime("Client_10.2.0.7_%Y-%m-%d_%H-%M-%S_ENEU")
+    planted = dump_names_of_next_minute()
+    for name in planted:
         (game.crash / f"{name}.dmp").write_bytes(b"older dump")
         (game.crash / f"{name}.dmp.tmp").write_bytes(b"stale temporary file")
         (game.crash / f"{name}.txt").write_bytes(b"older report")
-        planted.append(name)
     values = game.crash_client()
     check(values.get("claimed") == "1", f"older-dump: claimed, got {values}")
     replaced = [n for n in planted if (game.crash / f"{n}.dmp").read_bytes()[:4] == b"MDMP"]
@@ -451,9 +446,7 @@ def native_first_env():
     """Wine prefers its own builtin dbghelp and version over a DLL file of that name it finds
     (in the game folder or System32), so nothing planted would ever run. Native first makes
     Wine behave as Windows does: a planted DLL that the loader finds is the one it runs."""
-    env = dict(os.environ)
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;dbghelp,version=n,b"
-    return env
+    return wine_env("dbghelp,version=n,b")
 
 
 def markers(game):
@@ -509,8 +502,7 @@ def lock_folder(folder):
         folder.chmod(0o555)
         undo = lambda: folder.chmod(0o755)
     else:
-        if subprocess.run(["chattr", "+i", str(folder)], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode != 0:
+        if not chattr("+i", folder):
             return None
         undo = lambda: subprocess.run(["chattr", "-i", str(folder)], check=True)
     try:
@@ -520,6 +512,15 @@ def lock_folder(folder):
     (folder / "probe").unlink()
     undo()
     return None
+
+
+def chattr(flag, folder):
+    """chattr `flag` on `folder`; False where that fails, or where there is no chattr."""
+    try:
+        return subprocess.run(["chattr", flag, str(folder)], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+    except FileNotFoundError:
+        return False
 
 
 def dump_names_of_next_minute(now=None):
@@ -555,8 +556,7 @@ def run_faults():
     # The crash folder refuses new files. A run that was killed may have left it locked.
     leftover = pathlib.Path(ARGS["work"]) / "unwritable-crash" / "Crash"
     if leftover.exists():
-        subprocess.run(["chattr", "-i", str(leftover)], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        chattr("-i", leftover)
         leftover.chmod(0o755)
     game = Game("unwritable-crash")
     game.crash.mkdir()
@@ -610,10 +610,8 @@ def run_faults():
 
     # System32's version.dll cannot be loaded (disabled in Wine): the version step fails
     # like any failed call, after the crash folder was made.
-    env = dict(os.environ)
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;version="
     game = Game("no-version-dll")
-    expect_declined(game, game.crash_client(env=env), "version.dll cannot be loaded")
+    expect_declined(game, game.crash_client(env=wine_env("version=")), "version.dll cannot be loaded")
     check(game.crash.is_dir(), "no-version-dll: the crash folder was created first")
 
     # A block that runs into unreserved memory is not read: no tag, the language from
@@ -786,10 +784,8 @@ def run_stack():
 
     # Without dbghelp (disabled in Wine), the capture runs all of its own code up to the
     # dump and gives up there: the peak of our own code.
-    env = dict(os.environ)
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml,winemenubuilder.exe=;dbghelp="
     game = Game("stack-own-code")
-    values = game.crash_at_start("--stack-kib=256", env=env)
+    values = game.crash_at_start("--stack-kib=256", env=wine_env("dbghelp="))
     expect_declined(game, values, "no dbghelp")
     check(values.get("loaded.version") == "0" and values.get("loaded.dbghelp") == "0",
           f"stack-own-code: the version calls left nothing loaded, got {values}")
