@@ -72,7 +72,10 @@ build_release() {  # build folder
   with_release_sources _build_release "$1"
 }
 _build_release() {
-  cmake -S "$release_sources" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$release_sources/cmake/mingw-w64-x86_64.cmake" \
+  # Afresh, as configure_preset does after a change of the toolchain: CMake would keep the
+  # compiler the folder was first configured with. The sources are new copies, so the
+  # build starts from nothing anyway.
+  cmake --fresh -S "$release_sources" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$release_sources/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release >"$1.configure.log" 2>&1 || { cat "$1.configure.log"; return 1; }
   cmake --build "$1" --target calvorin Brisvane -j"$jobs" >"$1.build.log" 2>&1 ||
     { cat "$1.build.log"; return 1; }

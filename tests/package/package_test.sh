@@ -2,7 +2,8 @@
 # The release package: packs the built deliverables twice into folders at different
 # paths and checks that each holds exactly the expected files, that SHA256SUMS checks,
 # that the archive holds the same files as the folder, byte for byte, and that the two
-# archives are identical.
+# archives are identical; and that a release folder configured before a change of the
+# toolchain is built with the new compiler.
 #
 # Usage: package_test.sh <windows build folder> <scratch folder>
 set -euo pipefail
@@ -54,6 +55,22 @@ if grep -v ' 0/0 ' <<<"$listing" | grep -q .; then fail "archive entries not own
 if grep -v '2026-01-01 00:00' <<<"$listing" | grep -q .; then fail "archive mtimes not fixed"; fi
 
 cmp -s "$archive" "$work/two/deeper/CrashCapture.tar.gz" || fail "two archives of the same build differ"
+
+# A release folder configured before the toolchain changed (here: clang++-14, the same
+# clang by another name) takes the compiler of the current toolchain, which CMake would
+# keep from the first configuration otherwise. Configuring is all this needs.
+source "$repo/scripts/lib.sh"
+stale=$work/stale-release
+with_release_sources bash -c 'sed -i "s/^set(CMAKE_CXX_COMPILER clang++)$/set(CMAKE_CXX_COMPILER clang++-14)/" \
+  "$0/cmake/mingw-w64-x86_64.cmake" && cmake -S "$0" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$0/cmake/mingw-w64-x86_64.cmake"' \
+  "$release_sources" "$stale" >/dev/null
+compiler() { sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$stale"/CMakeFiles/*/CMakeCXXCompiler.cmake; }
+first=$(compiler)
+cmake() { [ "$1" = --build ] || command cmake "$@"; }
+build_release "$stale"
+unset -f cmake
+[ "$first" = /usr/bin/clang++-14 ] && [ "$(compiler)" = /usr/bin/clang++ ] ||
+  fail "a release folder first configured with $first is built with $(compiler)"
 
 if [ "$failures" -ne 0 ]; then exit 1; fi
 echo "package checks passed"
