@@ -27,12 +27,11 @@ heap_mib=512
 module_count=100
 
 cd "$repo"
-configure_preset windows
-cmake --build --preset windows -j2 --target calvorin Brisvane sample_client wer_host box_probe \
-  tiny_module fault_nvwgf2umx notifier_recorder
+configure_and_build windows calvorin Brisvane sample_client wer_host box_probe tiny_module \
+  fault_nvwgf2umx notifier_recorder
 build=$repo/build/windows
 bench=$repo/build/bench
-box_probe=$(find "$build" -name BoxProbe.exe -type f -not -path '*/CMakeFiles/*' | head -n 1)
+box_probe=$(built_file "$build" BoxProbe.exe)
 rm -rf "$bench"
 mkdir -p "$bench"
 
@@ -45,8 +44,6 @@ if [ "$avail_mib" -lt $((heap_mib + 1536)) ] || [ "$disk_mib" -lt 1024 ]; then
     "has $avail_mib MiB and $disk_mib MiB" >&2
   exit 1
 fi
-
-winpath() { echo "Z:${1//\//\\}"; }
 
 # game folder, notifier (recorder: a stand-in that records its start and exits at once;
 # real: Brisvane.exe; none), number of Tiny modules

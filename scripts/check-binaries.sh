@@ -33,10 +33,6 @@ first=$scratch/first
 second=$scratch/second-build/at/another/depth
 mkdir -p "$(dirname "$second")"
 
-built_file() {  # build folder, file name
-  find "$1" -name "$2" -type f -not -path '*/CMakeFiles/*' | head -n 1
-}
-
 check_file() {  # path, file name
   local path=$1 name=$2 headers size imports dll
   size=$(stat -c %s "$path")
@@ -98,9 +94,7 @@ build_release "$second"
 echo "two builds in $(($(date +%s) - started)) s"
 
 for name in Calvorin.dll Brisvane.exe; do
-  a=$(built_file "$first" "$name")
-  b=$(built_file "$second" "$name")
-  if [ -z "$a" ] || [ -z "$b" ]; then
+  if ! a=$(built_file "$first" "$name") || ! b=$(built_file "$second" "$name"); then
     fail "$name was not built"
     continue
   fi

@@ -13,25 +13,17 @@ cd "$repo"
 configure_and_build windows
 
 build=$repo/build/windows
-find_built() {  # file name: the one built file of that name in the Windows build
-  local found
-  found=$(find "$build" -name "$1" -type f -not -path '*/wineprefix/*' -not -path '*/games/*' \
-          -not -path '*/CMakeFiles/*' | head -n 1)
-  [ -n "$found" ] || { echo "demo: $1 was not built" >&2; exit 1; }
-  echo "$found"
-}
-winpath() { echo "Z:${1//\//\\}"; }
+calvorin=$(built_file "$build" Calvorin.dll)
+brisvane=$(built_file "$build" Brisvane.exe)
+box_probe=$(built_file "$build" BoxProbe.exe)
 
 # The game folder: what a player's installation holds, plus the module to crash in.
 demo=$repo/build/demo
 rm -rf "$demo"
 mkdir -p "$demo"
-cp "$build/fixtures/client/Client.exe" "$demo/"
-cp "$(find_built Calvorin.dll)" "$demo/"
-cp "$(find_built Brisvane.exe)" "$demo/"
-cp "$build/fixtures/fault_modules/nvwgf2umx.dll" "$demo/"
+cp "$build/fixtures/client/Client.exe" "$calvorin" "$brisvane" "$build/fixtures/fault_modules/nvwgf2umx.dll" \
+  "$demo/"
 printf '[Locale]\r\nLanguage=de\r\n' >"$demo/Vostrel.ini"
-box_probe=$(find_built BoxProbe.exe)
 
 trap stop_helpers EXIT
 start_virtual_display
@@ -73,8 +65,7 @@ echo "== What support sees: crash-triage over the demo's Crash folder"
 # builds, and the PDBs lie in a folder of their own, as they never ship to players.
 mkdir -p "$demo/symbols"
 cp "$build/fixtures/client/Client.pdb" "$build/capture/Calvorin.pdb" "$build/notifier/Brisvane.pdb" "$demo/symbols/"
-configure_preset host
-cmake --build --preset host -j"$jobs" --target crash_triage >/dev/null
+configure_and_build host crash_triage >/dev/null
 "$repo/build/host/triage/crash-triage" --binaries "$demo" --symbols "$demo/symbols" \
   --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'
 echo "== Page: $demo/triage.html"

@@ -81,10 +81,25 @@ _build_release() {
     { cat "$1.build.log"; return 1; }
 }
 
-configure_and_build() {  # preset
-  configure_preset "$1" || exit 1
-  cmake --build --preset "$1" -j"$jobs"
+configure_and_build() {  # preset [target...]: everything when no target is named
+  local preset=$1 targets=()
+  shift
+  [ $# -eq 0 ] || targets=(--target "$@")
+  configure_preset "$preset" || exit 1
+  cmake --build --preset "$preset" -j"$jobs" "${targets[@]}"
 }
+
+# The one built file of that name in a build folder, past the copies that the Wine
+# prefix and the test games hold; fails when there is none.
+built_file() {  # build folder, file name
+  local found
+  found=$(find "$1" -name "$2" -type f -not -path '*/wineprefix/*' -not -path '*/games/*' \
+          -not -path '*/CMakeFiles/*' | head -n 1)
+  [ -n "$found" ] || { echo "$2 was not built in $1" >&2; return 1; }
+  echo "$found"
+}
+
+winpath() { echo "Z:${1//\//\\}"; }  # a Unix path as Wine's drive Z: gives it to Windows
 
 # Starts Xvfb on a free display unless one is given; the message box needs an X server.
 start_virtual_display() {
