@@ -293,14 +293,7 @@ class FakePlatform final : public capture::ProcessPort,
     if (Parent(p) != system_folder) return Failed(kErrorModuleNotFound, Handle{nullptr});
     return Open(HandleKind::kLibrary, p.substr(system_folder.size() + 1));
   }
-  void Free(Handle library) override {
-    const auto it = Find(library);
-    if (it == open_.end() || it->kind != HandleKind::kLibrary) {
-      ++handle_misuses;
-      return;
-    }
-    open_.erase(it);
-  }
+  void Free(Handle library) override { Release(library, true); }
 
   // VersionPort: the root block of a version resource holds VS_FIXEDFILEINFO.
   bool RootBlock(Handle version_dll, const char16_t* path,
@@ -453,14 +446,7 @@ class FakePlatform final : public capture::ProcessPort,
   }
 
   // HandlePort: every handle but a library's.
-  void Close(Handle handle) override {
-    const auto it = Find(handle);
-    if (it == open_.end() || it->kind == HandleKind::kLibrary) {
-      ++handle_misuses;
-      return;
-    }
-    open_.erase(it);
-  }
+  void Close(Handle handle) override { Release(handle, false); }
 
   // SystemPort.
   std::uint32_t LastError() override { return last_error; }
@@ -515,6 +501,16 @@ class FakePlatform final : public capture::ProcessPort,
   std::vector<OpenHandle>::iterator Find(Handle handle) {
     return std::find_if(open_.begin(), open_.end(),
                         [handle](const OpenHandle& open) { return open.handle == handle; });
+  }
+  // FreeLibrary takes a library's handle, CloseHandle any other: the wrong one, or a
+  // handle that is not open, is a misuse.
+  void Release(Handle handle, bool library) {
+    const auto it = Find(handle);
+    if (it == open_.end() || (it->kind == HandleKind::kLibrary) != library) {
+      ++handle_misuses;
+      return;
+    }
+    open_.erase(it);
   }
   bool IsOpenAs(Handle handle, HandleKind kind) {
     const auto it = Find(handle);
