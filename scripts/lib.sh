@@ -101,6 +101,14 @@ built_file() {  # build folder, file name
 
 winpath() { echo "Z:${1//\//\\}"; }  # a Unix path as Wine's drive Z: gives it to Windows
 
+# Wine's 64-bit loader where Debian puts it, else the wine on the PATH.
+wine_binary() {
+  if [ -x /usr/lib/wine/wine64 ]; then echo /usr/lib/wine/wine64; else command -v wine64 || command -v wine; fi
+}
+# Wine's own parts that no test wants: the .NET and HTML engines it would offer to
+# install, and the desktop entries it would make (tests/wine_harness.py starts from these).
+base_dll_overrides="mscoree,mshtml,winemenubuilder.exe="
+
 # Starts Xvfb on a free display unless one is given; the message box needs an X server.
 start_virtual_display() {
   if [ -n "${CRASH_USE_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ]; then return 0; fi

@@ -15,36 +15,38 @@
 #   (<build>/wineprefix -> <build>/fixtures/wer_host/WerHost.exe); a prefix elsewhere gets
 #   no debugger of ours.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 prefix=$1
 ready=$prefix/.crash-tests-ready-3
 [ -f "$ready" ] && exit 0
 export WINEPREFIX=$prefix WINEDEBUG=-all
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml,winemenubuilder.exe="}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-$base_dll_overrides}
 mkdir -p "$prefix"
 exec 9>"$prefix/.lock"
 flock 9
 [ -f "$ready" ] && exit 0
-wine_bin=/usr/lib/wine/wine64
-[ -x "$wine_bin" ] || wine_bin=$(command -v wine64 || command -v wine)
+wine_bin=$(wine_binary)
+reg_add() {  # key, value name, type, data
+  "$wine_bin" reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1
+}
 "$wine_bin" wineboot -i >/dev/null 2>&1 || true
-"$wine_bin" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-"$wine_bin" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-"$wine_bin" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d Y /f >/dev/null 2>&1
+reg_add 'HKCU\Software\Wine\WineDbg' ShowCrashDialog REG_DWORD 0
+reg_add 'HKCU\Software\Wine\X11 Driver' Managed REG_SZ N
+reg_add 'HKCU\Software\Wine\X11 Driver' Decorated REG_SZ Y
 nt='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
-"$wine_bin" reg add "$nt" /v CurrentVersion /t REG_SZ /d 10.0 /f >/dev/null 2>&1
-"$wine_bin" reg add "$nt" /v CurrentMajorVersionNumber /t REG_DWORD /d 10 /f >/dev/null 2>&1
-"$wine_bin" reg add "$nt" /v CurrentMinorVersionNumber /t REG_DWORD /d 0 /f >/dev/null 2>&1
-"$wine_bin" reg add "$nt" /v CurrentBuild /t REG_SZ /d 19045 /f >/dev/null 2>&1
-"$wine_bin" reg add "$nt" /v CurrentBuildNumber /t REG_SZ /d 19045 /f >/dev/null 2>&1
-"$wine_bin" reg add "$nt" /v CSDVersion /t REG_SZ /d '' /f >/dev/null 2>&1
-"$wine_bin" reg add "$nt" /v ProductName /t REG_SZ /d 'Windows 10 Pro' /f >/dev/null 2>&1
-"$wine_bin" reg add 'HKLM\System\CurrentControlSet\Control\Windows' /v CSDVersion /t REG_DWORD /d 0 /f >/dev/null 2>&1
+reg_add "$nt" CurrentVersion REG_SZ 10.0
+reg_add "$nt" CurrentMajorVersionNumber REG_DWORD 10
+reg_add "$nt" CurrentMinorVersionNumber REG_DWORD 0
+reg_add "$nt" CurrentBuild REG_SZ 19045
+reg_add "$nt" CurrentBuildNumber REG_SZ 19045
+reg_add "$nt" CSDVersion REG_SZ ''
+reg_add "$nt" ProductName REG_SZ 'Windows 10 Pro'
+reg_add 'HKLM\System\CurrentControlSet\Control\Windows' CSDVersion REG_DWORD 0
 build=$(cd "$(dirname "$prefix")" && pwd)
 if [ "$(basename "$prefix")" = wineprefix ] && [ -f "$build/CMakeCache.txt" ]; then
-  stand_in="Z:${build//\//\\}\\fixtures\\wer_host\\WerHost.exe"
   aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
-  "$wine_bin" reg add "$aedebug" /v Debugger /t REG_SZ /d "\"$stand_in\" -p %ld -e %ld" /f >/dev/null 2>&1
-  "$wine_bin" reg add "$aedebug" /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1
+  reg_add "$aedebug" Debugger REG_SZ "\"$(winpath "$build/fixtures/wer_host/WerHost.exe")\" -p %ld -e %ld"
+  reg_add "$aedebug" Auto REG_SZ 1
 fi
 wineserver_bin=$(dirname "$wine_bin")/wineserver
 [ -x "$wineserver_bin" ] || wineserver_bin=$(command -v wineserver)

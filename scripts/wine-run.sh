@@ -6,8 +6,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
-wine_bin=/usr/lib/wine/wine64
-[ -x "$wine_bin" ] || wine_bin=$(command -v wine64 || command -v wine)
+wine_bin=$(wine_binary)
 
 if [ -z "${WINEPREFIX:-}" ]; then
   # The build folder is the nearest ancestor of the program holding CMakeCache.txt.
@@ -18,7 +17,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
 fi
 check_build_folder "$WINEPREFIX" || exit 1
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml,winemenubuilder.exe="}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-$base_dll_overrides}
 
 "$here/wine-prefix.sh" "$WINEPREFIX"
 exec "$wine_bin" "$@"
