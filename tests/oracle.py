@@ -20,7 +20,8 @@ def read(obj2yaml, dump):
     text = out.decode("utf-8", "replace").replace("--- !minidump", "---", 1)
     # Wine leaves the CPU vendor's bytes uninitialised; YAML refuses control characters.
     text = re.sub("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]", "?", text)
-    doc = yaml.safe_load(text)
+    # libyaml's loader where PyYAML has it: the same documents, eight times as fast.
+    doc = yaml.load(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
     ordered = doc.get("Streams", [])
     streams = {}
     for stream in ordered:
