@@ -78,7 +78,7 @@ std::string BucketKey(const Summary& s) {
 void Buckets::Add(const Summary& s) {
   if (!s.readable) return;
   ++dumps_;
-  const std::string key = s.bucket.value_or(BucketKey(s));
+  const std::string key = s.bucket ? *s.bucket : BucketKey(s);
   Bucket& b = buckets_[key];
   b.key = key;
   ++b.count;
