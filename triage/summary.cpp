@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "common/advice_patterns.h"
@@ -162,17 +163,23 @@ void AddStacks(Summary* s, const Minidump& dump, const std::vector<Module>& modu
   }
   const ModuleMap map(views);
   const StackWalker walker(map, memory);
+  // Each thread's stack as the thread list gives it, looked up once per walk: a dump may
+  // list 65536 threads, and every one is walked with --all-threads. A thread listed twice
+  // keeps its last usable entry.
+  std::unordered_map<std::uint32_t, StackBounds> stacks;
+  for (const Thread& t : threads) {
+    if (t.stack.where.size != 0 && t.stack.where.size <= UINT64_MAX - t.stack.start) {
+      stacks[t.id] = {t.stack.start, t.stack.start + t.stack.where.size};
+    }
+  }
   auto walk = [&](Location where, std::uint32_t thread_id) {
     std::vector<NamedFrame> named;
     Amd64Context context;
     if (where.size == 0 || !dump.ReadAmd64Context(where, &context)) return named;
     const std::uint64_t sp = context.gpr[Amd64Context::kRsp];
-    StackBounds bounds{sp, memory.EndOf(sp).value_or(sp)};
-    for (const Thread& t : threads) {
-      if (t.id == thread_id && t.stack.where.size != 0 && t.stack.where.size <= UINT64_MAX - t.stack.start) {
-        bounds = {t.stack.start, t.stack.start + t.stack.where.size};
-      }
-    }
+    const auto listed = stacks.find(thread_id);
+    const StackBounds bounds =
+        listed != stacks.end() ? listed->second : StackBounds{sp, memory.EndOf(sp).value_or(sp)};
     const std::vector<RawFrame> frames = walker.Walk(context, bounds);
     for (std::size_t i = 0; i < frames.size(); ++i) {
       NamedFrame f;
