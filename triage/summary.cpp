@@ -1,14 +1,10 @@
 #include "triage/summary.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "common/advice_patterns.h"
 #include "common/ascii_match.h"
-#include "common/civil_time.h"
-#include "common/utf8_encode.h"
 #include "triage/minidump.h"
 #include "triage/stack.h"
 
@@ -65,27 +61,6 @@ std::optional<std::string> Lookup(const Named (&table)[N], std::uint32_t value) 
   return std::nullopt;
 }
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char text[128];
-  std::snprintf(text, sizeof(text), format, args...);
-  return text;
-}
-
-bool Digits(std::string_view text, std::size_t count) {
-  if (text.size() != count) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-unsigned Number(std::string_view digits) {
-  unsigned n = 0;
-  for (char c : digits) n = n * 10 + static_cast<unsigned>(c - '0');
-  return n;
-}
-
 // a.b.c.d with four numbers of at most 65535, as the capture writes the file version.
 bool IsVersion(std::string_view text) {
   int parts = 0;
@@ -98,11 +73,6 @@ bool IsVersion(std::string_view text) {
     start = dot + 1;
   }
   return parts == 4;
-}
-
-std::string CivilText(const common::CivilTime& c, const char* end) {
-  return Format("%04lld-%02u-%02uT%02u:%02u:%02u%s", static_cast<long long>(c.year), c.month, c.day,
-                c.hour, c.minute, c.second, end);
 }
 
 // "key=value" lines of the comment stream, with the capture's layout in mind: the
@@ -291,13 +261,8 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
 }  // namespace
 
 std::optional<DumpName> ParseDumpName(std::string_view name) {
-  constexpr std::string_view kExtension = ".dmp";
-  if (name.size() < kExtension.size()) return std::nullopt;
-  const std::string_view extension = name.substr(name.size() - kExtension.size());
-  for (std::size_t i = 0; i < kExtension.size(); ++i) {
-    if (common::FoldAscii(static_cast<char16_t>(extension[i])) != kExtension[i]) return std::nullopt;
-  }
-  name.remove_suffix(kExtension.size());
+  if (!HasDumpExtension(name)) return std::nullopt;
+  name.remove_suffix(kDumpExtension.size());
   if (name.rfind("Client_", 0) != 0) return std::nullopt;
   DumpName out;
   name.remove_prefix(6);  // "Client", leaving "_..."
@@ -334,50 +299,6 @@ std::optional<DumpName> ParseDumpName(std::string_view name) {
     if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return std::nullopt;
   }
   if (last > 0) out.tag = std::string(name.substr(1, last - 1));
-  return out;
-}
-
-std::string CentralEuropeanTime(std::uint32_t utc_seconds) {
-  return CivilText(common::CentralEuropeanFromUtc(utc_seconds), "");
-}
-
-std::string UtcTime(std::uint32_t utc_seconds) { return CivilText(common::CivilFromSeconds(utc_seconds), "Z"); }
-
-std::optional<std::int64_t> DayNumber(std::string_view text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text.substr(0, 4), 4) ||
-      !Digits(text.substr(5, 2), 2) || !Digits(text.substr(8, 2), 2)) {
-    return std::nullopt;
-  }
-  return common::DaysFromCivil(Number(text.substr(0, 4)), Number(text.substr(5, 2)), Number(text.substr(8, 2)));
-}
-
-std::string DayText(std::int64_t day) { return CivilText(common::CivilFromSeconds(day * 86400), "").substr(0, 10); }
-
-std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
-  return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
-}
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::u16string FileNameOf(const std::u16string& path) {
-  const std::size_t slash = path.find_last_of(u"\\/");
-  return slash == std::u16string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Utf8FromUtf16(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::uint32_t code = common::CodePointAt(text[i], i + 1 < text.size() ? text[i + 1] : u'\0');
-    unsigned char bytes[4];
-    out.append(reinterpret_cast<const char*>(bytes), common::EncodeUtf8(code, bytes));
-    if (code >= 0x10000) ++i;  // the low surrogate went with its pair
-  }
   return out;
 }
 

@@ -4,19 +4,10 @@
 #include <set>
 #include <system_error>
 
+#include "triage/text.h"
+
 namespace triage {
 namespace fs = std::filesystem;
-namespace {
-
-bool HasDumpExtension(const fs::path& path) {
-  std::string extension = Utf8Path(path.extension());
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return extension == ".dmp";
-}
-
-}  // namespace
 
 std::string Utf8Path(const fs::path& path) {
   const std::u8string text = path.u8string();
@@ -59,7 +50,7 @@ void FindDumps(const fs::path& root, std::vector<Found>* out) {
       const fs::file_status status = fs::status(path, status_ec);
       if (fs::is_directory(status)) {
         folders.push_back(path);
-      } else if (HasDumpExtension(path)) {
+      } else if (HasDumpExtension(Utf8Path(path.extension()))) {  // a file named ".dmp" has none
         files.push_back(path);
       }
     }
@@ -78,7 +69,7 @@ void FindDumps(const fs::path& root, std::vector<Found>* out) {
     }
     for (const fs::path& sub : folders) {
       // A folder named like a dump is searched like any folder, and said to be no dump.
-      if (HasDumpExtension(sub)) out->push_back({sub, Utf8Path(sub), "a folder, not a dump file"});
+      if (HasDumpExtension(Utf8Path(sub.extension()))) out->push_back({sub, Utf8Path(sub), "a folder, not a dump file"});
     }
     for (auto sub = folders.rbegin(); sub != folders.rend(); ++sub) pending.push_back(*sub);
   }
