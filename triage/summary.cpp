@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "common/advice_patterns.h"
+#include "capture/dump_name.h"
 #include "common/ascii_match.h"
 #include "triage/minidump.h"
 #include "triage/stack.h"
@@ -293,8 +294,9 @@ std::optional<DumpName> ParseDumpName(std::string_view name) {
   name.remove_prefix(20);  // "_<tag>_<language>" or "_<language>"
   const std::size_t last = name.rfind('_');
   if (name.empty() || name[0] != '_' || last == std::string_view::npos) return std::nullopt;
+  // The capture keeps the A-Z and 0-9 of the game's language, at most as many as its buffer holds.
   out.language = std::string(name.substr(last + 1));
-  if (out.language.empty() || out.language.size() > 31) return std::nullopt;
+  if (out.language.empty() || out.language.size() > capture::kLanguageCapacity - 1) return std::nullopt;
   for (char c : out.language) {
     if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return std::nullopt;
   }

@@ -4,9 +4,13 @@
 // and the walker are checked against obj2yaml, lldb and the fuzzers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <memory>
 
+#include "capture/dump_name.h"
 #include "triage/buckets.h"
 #include "triage/pe_image.h"
 #include "triage/stack.h"
@@ -43,6 +47,42 @@ TEST(DumpName, AnyOtherNameSaysNothing) {
                             "Client_10.2.0.7_2026-07-01_12-00-00.dmp", ".dmp", ""}) {
     EXPECT_EQ(ParseDumpName(other), std::nullopt) << other;
   }
+}
+
+// The names the capture composes, read back: with a block (its development flag, a tag
+// whose forbidden units became '_') and without one (10.1.0.0 marks a development build).
+TEST(DumpName, ReadsWhatTheCaptureComposes) {
+  const auto block = std::make_unique<CrashContextBlock>();
+  block->developmentBuild = 1;
+  std::copy_n(u"qa_run:7", 9, block->tag);
+  capture::DumpNameParts parts;
+  parts.crash_folder = u"C:\\Game\\Crash";
+  parts.version_ms = 10 << 16 | 2;
+  parts.version_ls = 7;
+  parts.block = block.get();
+  parts.language = u"de";
+  parts.time = {2026, 12, 8, 7, 41, 5};
+  char16_t path[capture::kPathCapacity];
+  ASSERT_TRUE(capture::ComposeDumpPath(parts, path, std::size(path)));
+  auto name = ParseDumpName(Utf8FromUtf16(FileNameOf(path)));
+  ASSERT_TRUE(name) << Utf8FromUtf16(path);
+  EXPECT_TRUE(name->development);
+  EXPECT_EQ(name->version, "10.2.0.7");
+  EXPECT_EQ(name->time, "2026-12-08T07:41:05");
+  EXPECT_EQ(name->tag, "qa_run_7");
+  EXPECT_EQ(name->language, "DE");
+
+  parts.block = nullptr;
+  parts.version_ms = 10 << 16 | 1;
+  parts.version_ls = 0;
+  parts.language = nullptr;
+  ASSERT_TRUE(capture::ComposeDumpPath(parts, path, std::size(path)));
+  name = ParseDumpName(Utf8FromUtf16(FileNameOf(path)));
+  ASSERT_TRUE(name) << Utf8FromUtf16(path);
+  EXPECT_TRUE(name->development);
+  EXPECT_EQ(name->version, "10.1.0.0");
+  EXPECT_EQ(name->tag, std::nullopt);
+  EXPECT_EQ(name->language, "ENEU");
 }
 
 TEST(CentralEuropeanTime, FollowsTheEuropeanSummerTimeRule) {
