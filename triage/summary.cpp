@@ -1,10 +1,11 @@
 #include "triage/summary.h"
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
-#include "common/advice_patterns.h"
 #include "capture/dump_name.h"
+#include "common/advice_patterns.h"
 #include "common/ascii_match.h"
 #include "triage/minidump.h"
 #include "triage/stack.h"
@@ -62,18 +63,12 @@ std::optional<std::string> Lookup(const Named (&table)[N], std::uint32_t value) 
   return std::nullopt;
 }
 
-// a.b.c.d with four numbers of at most 65535, as the capture writes the file version.
+// a.b.c.d with four numbers of at most 65535, as the capture writes the file version: at
+// most 5 digits each, so that "000001.0.0.0" is none.
 bool IsVersion(std::string_view text) {
-  int parts = 0;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t dot = std::min(text.find('.', start), text.size());
-    const std::string_view part = text.substr(start, dot - start);
-    if (part.empty() || part.size() > 5 || !Digits(part, part.size()) || Number(part) > 65535) return false;
-    ++parts;
-    start = dot + 1;
-  }
-  return parts == 4;
+  const std::optional<std::vector<unsigned long>> numbers = VersionNumbers(text, 5);
+  return numbers && numbers->size() == 4 &&
+         std::all_of(numbers->begin(), numbers->end(), [](unsigned long n) { return n <= 65535; });
 }
 
 // "key=value" lines of the comment stream, with the capture's layout in mind: the

@@ -1,5 +1,7 @@
 #include "triage/text.h"
 
+#include <algorithm>
+
 #include "common/ascii_match.h"
 #include "common/civil_time.h"
 #include "common/utf8_encode.h"
@@ -63,6 +65,19 @@ bool HasDumpExtension(std::string_view text) {
 
 std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
   return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
+}
+
+std::optional<std::vector<unsigned long>> VersionNumbers(std::string_view text, std::size_t max_digits) {
+  std::vector<unsigned long> numbers;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t dot = std::min(text.find('.', start), text.size());
+    const std::string_view part = text.substr(start, dot - start);
+    if (part.empty() || part.size() > max_digits || !Digits(part, part.size())) return std::nullopt;
+    numbers.push_back(Number(part));
+    start = dot + 1;
+  }
+  return numbers;
 }
 
 std::string CentralEuropeanTime(std::uint32_t utc_seconds) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace triage {
 
@@ -38,6 +39,9 @@ bool HasDumpExtension(std::string_view text);
 
 // "a.b.c.d" from a fixed file version's two halves.
 std::string VersionText(std::uint32_t ms, std::uint32_t ls);
+// The numbers of a text of dot-separated numbers of 1 to `max_digits` digits each (at
+// most 9), as many as it holds; nothing for any other text.
+std::optional<std::vector<unsigned long>> VersionNumbers(std::string_view text, std::size_t max_digits);
 
 // A UTC time (seconds since 1970) as yyyy-mm-ddThh:mm:ss in Central European time
 // (UTC+1, UTC+2 from the last Sunday of March to the last Sunday of October, switching
