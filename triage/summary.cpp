@@ -185,12 +185,13 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
   if (!dump.ReadModules(&modules, why)) return false;
   for (const Module& m : modules) {
     Summary::ModuleRow row;
+    const std::u16string name = FileNameOf(m.path);
     row.path = Utf8FromUtf16(m.path);
-    row.name = Utf8FromUtf16(FileNameOf(m.path));
+    row.name = Utf8FromUtf16(name);
     row.base = m.base;
     row.size = m.size;
     if (m.version.Present()) row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
-    if (!s->client_version && common::EqualsIgnoringAsciiCase(FileNameOf(m.path).c_str(), u"Client.exe")) {
+    if (!s->client_version && common::EqualsIgnoringAsciiCase(name.c_str(), u"Client.exe")) {
       s->client_version = row.version;
     }
     s->modules.push_back(std::move(row));
@@ -227,10 +228,9 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
       const Module& m = modules[i];
       if (e.address >= m.base && e.address - m.base < m.size) {
         fault.module = s->modules[i].name;
-        fault.module_utf16 = FileNameOf(m.path);
         fault.offset = e.address - m.base;
         fault.module_version = s->modules[i].version;
-        s->advice = AdviceGroupName(fault.module_utf16);
+        s->advice = AdviceGroupName(FileNameOf(m.path));  // the patterns are UTF-16
         break;
       }
     }

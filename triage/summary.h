@@ -52,7 +52,6 @@ struct Summary {
 
   struct Fault {
     std::optional<std::string> module;
-    std::u16string module_utf16;  // the same name for the advice patterns
     std::optional<std::uint64_t> offset;
     std::optional<std::string> module_version;
   };
