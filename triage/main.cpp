@@ -165,7 +165,6 @@ int main(int argc, char** argv) {
   if (!json && !csv && !buckets_json) {
     triage::WriteTable(out, buckets, failures);
   } else if (buckets_json && !failures.empty()) {
-    std::cerr << failures.size() << (failures.size() == 1 ? " file" : " files") << " could not be read:\n";
     triage::WriteFailures(std::cerr, failures);
   }
   if (html_out.is_open()) {
