@@ -138,9 +138,18 @@ std::string Shown(const std::optional<std::string>& time) { return time ? ShownT
 }  // namespace
 
 std::string Printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if ((static_cast<unsigned char>(c) < 0x20) || c == 0x7F) c = '?';
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      // A C1 control, U+0080 to U+009F: some terminals take U+009B for CSI.
+      out += '?';
+      ++i;
+    } else {
+      out += c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
   }
   return out;
 }

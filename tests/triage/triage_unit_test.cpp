@@ -13,6 +13,7 @@
 #include "capture/dump_name.h"
 #include "triage/buckets.h"
 #include "triage/pe_image.h"
+#include "triage/render.h"
 #include "triage/stack.h"
 #include "triage/summary.h"
 
@@ -113,6 +114,13 @@ TEST(Buckets, VersionsOrderByTheirNumbers) {
   EXPECT_TRUE(VersionLess("10.2.0.7", "10.10.0.0"));
   EXPECT_FALSE(VersionLess("10.10.0.0", "10.2.0.7"));
   EXPECT_TRUE(VersionLess("31.0.15.5222", "beta"));
+}
+
+// Names come from players' dumps: no control character reaches the terminal, and
+// other characters, non-ASCII ones included, stay as they are.
+TEST(Printable, MasksControlCharacters) {
+  EXPECT_EQ(Printable("a\x1b[31m\x7f\n"), "a?[31m??");
+  EXPECT_EQ(Printable("\xc2\x9b" "2J\xc2\x80\xc2\xa0\xc3\xbc\xc2"), "?2J?\xc2\xa0\xc3\xbc\xc2");
 }
 
 NamedFrame Frame(std::size_t index, const char* module, const char* function, std::uint64_t offset,
