@@ -25,7 +25,7 @@ void WriteBucketsJson(std::ostream& out, const Buckets& buckets);
 void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);
 // "N files could not be read:", then each file and why, one a line.
 void WriteFailures(std::ostream& out, const std::vector<Failure>& failures);
-// "N files could not be read", or "1 file".
+// "N files could not be read" ("1 file" for one).
 std::string CouldNotBeRead(std::size_t files);
 // The self-contained page: table, share bars, each bucket's dumps, crashes per day.
 void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);

@@ -74,7 +74,9 @@ void FindDumps(const fs::path& root, std::vector<Found>* out) {
     }
     for (const fs::path& sub : folders) {
       // A folder named like a dump is searched like any folder, and said to be no dump.
-      if (HasDumpExtension(Utf8Path(sub.extension()))) out->push_back({sub, Utf8Path(sub), "a folder, not a dump file"});
+      if (HasDumpExtension(Utf8Path(sub.extension()))) {
+        out->push_back({sub, Utf8Path(sub), "a folder, not a dump file"});
+      }
     }
     for (auto sub = folders.rbegin(); sub != folders.rend(); ++sub) pending.push_back(*sub);
   }
