@@ -7,24 +7,6 @@
 namespace triage {
 namespace {
 
-// The numbers of "a.b.c.d", or nothing for another text.
-std::optional<std::vector<unsigned long>> VersionNumbers(const std::string& text) {
-  std::vector<unsigned long> numbers;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t dot = std::min(text.find('.', start), text.size());
-    if (dot == start || dot - start > 9) return std::nullopt;
-    unsigned long n = 0;
-    for (std::size_t i = start; i < dot; ++i) {
-      if (text[i] < '0' || text[i] > '9') return std::nullopt;
-      n = n * 10 + static_cast<unsigned long>(text[i] - '0');
-    }
-    numbers.push_back(n);
-    start = dot + 1;
-  }
-  return numbers;
-}
-
 // Times order as texts (yyyy-mm-ddThh:mm:ss); a dump without a time counts as older
 // than any with one.
 bool Older(const std::optional<std::string>& a, const std::optional<std::string>& b) {
@@ -34,8 +16,9 @@ bool Older(const std::optional<std::string>& a, const std::optional<std::string>
 }  // namespace
 
 bool VersionLess(const std::string& a, const std::string& b) {
-  const auto na = VersionNumbers(a);
-  const auto nb = VersionNumbers(b);
+  // Up to 9 digits a number: any version a module may carry, and still an unsigned long.
+  const auto na = VersionNumbers(a, 9);
+  const auto nb = VersionNumbers(b, 9);
   if (na && nb && *na != *nb) return *na < *nb;
   if (na.has_value() != nb.has_value()) return na.has_value();
   return a < b;
@@ -78,7 +61,7 @@ std::string BucketKey(const Summary& s) {
 void Buckets::Add(const Summary& s) {
   if (!s.readable) return;
   ++dumps_;
-  const std::string key = s.bucket.value_or(BucketKey(s));
+  const std::string key = s.bucket ? *s.bucket : BucketKey(s);
   Bucket& b = buckets_[key];
   b.key = key;
   ++b.count;

@@ -30,6 +30,7 @@ std::string FrameLine(const NamedFrame& frame);
 
 // Orders "a.b.c.d" versions by their numbers, other texts after them.
 bool VersionLess(const std::string& a, const std::string& b);
+using VersionSet = std::set<std::string, bool (*)(const std::string&, const std::string&)>;
 
 struct Bucket {
   static constexpr std::size_t kKeptDumps = 200;
@@ -48,8 +49,8 @@ struct Bucket {
   std::string key;
   std::size_t count = 0;
   std::optional<std::string> first, last;
-  std::set<std::string, bool (*)(const std::string&, const std::string&)> versions{VersionLess};
-  std::set<std::string, bool (*)(const std::string&, const std::string&)> fault_module_versions{VersionLess};
+  VersionSet versions{VersionLess};
+  VersionSet fault_module_versions{VersionLess};
   std::optional<std::string> advice;
   std::string example;  // the latest dump
   std::optional<std::string> example_time;

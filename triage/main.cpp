@@ -24,6 +24,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // One line on stderr, rewritten in place, once a run has taken more than a second.
+// Done clears it before any output follows: on one terminal the table would otherwise
+// start on the progress line.
 class Progress {
  public:
   explicit Progress(std::size_t total) : total_(total), enabled_(triage::StderrIsTerminal()) {}
@@ -35,8 +37,9 @@ class Progress {
     std::cerr << "\rreading dumps: " << done << " of " << total_ << std::flush;
     visible_ = true;
   }
-  ~Progress() {
+  void Done() {
     if (visible_) std::cerr << "\r" << std::string(40, ' ') << "\r" << std::flush;
+    visible_ = false;
   }
 
  private:
@@ -156,12 +159,12 @@ int main(int argc, char** argv) {
     if (csv) triage::WriteCsvRow(out, summary);
     progress.Step(i + 1);
   }
+  progress.Done();
 
   if (buckets_json) triage::WriteBucketsJson(out, buckets);
   if (!json && !csv && !buckets_json) {
     triage::WriteTable(out, buckets, failures);
   } else if (buckets_json && !failures.empty()) {
-    std::cerr << failures.size() << (failures.size() == 1 ? " file" : " files") << " could not be read:\n";
     triage::WriteFailures(std::cerr, failures);
   }
   if (html_out.is_open()) {

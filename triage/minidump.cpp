@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "common/little_endian.h"
+#include "triage/text.h"
 
 namespace triage {
 
@@ -26,13 +27,6 @@ constexpr std::uint32_t kMiscInfoSize = 24;
 constexpr std::uint32_t kMaxExceptionParameters = 15;
 
 Location LocationAt(const std::uint8_t* p) { return {Le32(p), Le32(p + 4)}; }
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char text[256];
-  std::snprintf(text, sizeof(text), format, args...);
-  return text;
-}
 
 bool Fail(std::string* why, std::string reason) {
   *why = std::move(reason);

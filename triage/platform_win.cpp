@@ -4,8 +4,10 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cwchar>
 
 #include "triage/platform.h"
+#include "triage/text.h"
 
 namespace triage {
 
@@ -16,13 +18,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return {argv, argv + argc};
   std::vector<std::string> out;
-  for (int i = 0; i < count; ++i) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), n, nullptr, nullptr);
-    text.resize(text.size() - 1);
-    out.push_back(text);
-  }
+  for (int i = 0; i < count; ++i) out.push_back(Utf8FromUtf16(std::u16string(wide[i], wide[i] + wcslen(wide[i]))));
   LocalFree(wide);
   return out;
 }

@@ -23,11 +23,17 @@ void WriteCsvHeader(std::ostream& out);
 void WriteCsvRow(std::ostream& out, const Summary& s);
 void WriteBucketsJson(std::ostream& out, const Buckets& buckets);
 void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);
+// "N files could not be read:", then each file and why, one a line.
 void WriteFailures(std::ostream& out, const std::vector<Failure>& failures);
+// "N files could not be read" ("1 file" for one).
+std::string CouldNotBeRead(std::size_t files);
 // The self-contained page: table, share bars, each bucket's dumps, crashes per day.
 void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);
 
-// Control characters, which a hostile name could use to steer a terminal, shown as '?'.
+// Control characters (C0, DEL and the UTF-8 of C1), which a hostile name could use to
+// steer a terminal, shown as '?'.
 std::string Printable(const std::string& text);
+// A yyyy-mm-ddThh:mm:ss time as the table and the page show it: a space for the T.
+std::string ShownTime(std::string time);
 
 }  // namespace triage

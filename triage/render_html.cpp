@@ -33,12 +33,7 @@ std::string Or(const std::optional<std::string>& text, const char* missing = "�
   return text ? Escape(*text) : missing;
 }
 
-std::string Time(const std::optional<std::string>& time) {
-  if (!time) return "–";
-  std::string text = *time;
-  std::replace(text.begin(), text.end(), 'T', ' ');
-  return Escape(text);
-}
+std::string Time(const std::optional<std::string>& time) { return time ? Escape(ShownTime(*time)) : "–"; }
 
 template <typename Set>
 std::string List(const Set& values) {
@@ -230,9 +225,7 @@ void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Fail
       << "<header><h1>Crash triage</h1><p>" << buckets.dumps() << (buckets.dumps() == 1 ? " dump in " : " dumps in ") << sorted.size()
       << (sorted.size() == 1 ? " bucket" : " buckets");
   if (first) out << ", " << Time(first) << " to " << Time(last) << " (Central European time)";
-  if (!failures.empty()) {
-    out << "; " << failures.size() << (failures.size() == 1 ? " file" : " files") << " could not be read";
-  }
+  if (!failures.empty()) out << "; " << CouldNotBeRead(failures.size());
   out << "</p></header>\n<main>\n";
   WriteChart(out, sorted);
   out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception and where: top frames, or module + offset</div>"

@@ -116,8 +116,7 @@ std::string CsvCell(const std::string& text) {
 
 std::string Cell(const std::optional<std::string>& text) { return text ? CsvCell(*text) : ""; }
 
-std::string Joined(const std::set<std::string, bool (*)(const std::string&, const std::string&)>& values,
-                   std::size_t at_most) {
+std::string Joined(const VersionSet& values, std::size_t at_most) {
   std::string out;
   std::size_t shown = 0;
   // Newest first: the latest versions are the ones support asks about.
@@ -134,21 +133,30 @@ std::string Share(std::size_t count, std::size_t total) {
   return text;
 }
 
-std::string Shown(const std::optional<std::string>& time) {
-  if (!time) return "-";
-  std::string text = *time;
-  std::replace(text.begin(), text.end(), 'T', ' ');
-  return text;
-}
+std::string Shown(const std::optional<std::string>& time) { return time ? ShownTime(*time) : "-"; }
 
 }  // namespace
 
 std::string Printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if ((static_cast<unsigned char>(c) < 0x20) || c == 0x7F) c = '?';
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      // A C1 control, U+0080 to U+009F: some terminals take U+009B for CSI.
+      out += '?';
+      ++i;
+    } else {
+      out += c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
   }
   return out;
+}
+
+std::string ShownTime(std::string time) {
+  std::replace(time.begin(), time.end(), 'T', ' ');
+  return time;
 }
 
 void WriteJsonLine(std::ostream& out, const Summary& s) { out << Dump(SummaryJson(s)) << '\n'; }
@@ -213,7 +221,8 @@ void WriteBucketsJson(std::ostream& out, const Buckets& buckets) {
 void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures) {
   std::vector<std::vector<std::string>> rows = {
       {"COUNT", "SHARE", "BUCKET", "ADVICE", "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "EXAMPLE"}};
-  for (const Bucket* b : buckets.Sorted()) {
+  const std::vector<const Bucket*> sorted = buckets.Sorted();
+  for (const Bucket* b : sorted) {
     rows.push_back({std::to_string(b->count), Share(b->count, buckets.dumps()), Printable(b->key),
                     b->advice.value_or("-"), Shown(b->first), Shown(b->last), Printable(Joined(b->versions, 3)),
                     Printable(Joined(b->fault_module_versions, 3)), Printable(b->example)});
@@ -237,25 +246,29 @@ void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Fai
   }
   // Each bucket's top frames, from its latest dump, below the table: where it crashed.
   bool heading = false;
-  for (const Bucket* b : buckets.Sorted()) {
+  for (const Bucket* b : sorted) {
     if (b->top_frames.empty()) continue;
     if (!heading) out << "\nTop frames of each bucket (its latest dump):\n";
     heading = true;
     out << '\n' << Printable(b->key) << "  (" << b->count << ")\n";
     for (const std::string& frame : b->top_frames) out << "    " << Printable(frame) << '\n';
   }
-  const std::size_t count = buckets.Sorted().size();
-  out << '\n' << buckets.dumps() << (buckets.dumps() == 1 ? " dump" : " dumps") << " in " << count
-      << (count == 1 ? " bucket" : " buckets");
+  out << '\n' << buckets.dumps() << (buckets.dumps() == 1 ? " dump" : " dumps") << " in " << sorted.size()
+      << (sorted.size() == 1 ? " bucket" : " buckets");
   if (failures.empty()) {
     out << ".\n";
   } else {
-    out << "; " << failures.size() << (failures.size() == 1 ? " file" : " files") << " could not be read:\n";
+    out << "; ";
     WriteFailures(out, failures);
   }
 }
 
+std::string CouldNotBeRead(std::size_t files) {
+  return std::to_string(files) + (files == 1 ? " file" : " files") + " could not be read";
+}
+
 void WriteFailures(std::ostream& out, const std::vector<Failure>& failures) {
+  out << CouldNotBeRead(failures.size()) << ":\n";
   for (const Failure& f : failures) out << "  " << Printable(f.file) << ": " << Printable(f.why) << '\n';
 }
 

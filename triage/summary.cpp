@@ -1,13 +1,12 @@
 #include "triage/summary.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
+#include "capture/dump_name.h"
 #include "common/advice_patterns.h"
 #include "common/ascii_match.h"
-#include "common/civil_time.h"
-#include "common/utf8_encode.h"
 #include "triage/minidump.h"
 #include "triage/stack.h"
 
@@ -64,44 +63,12 @@ std::optional<std::string> Lookup(const Named (&table)[N], std::uint32_t value) 
   return std::nullopt;
 }
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char text[128];
-  std::snprintf(text, sizeof(text), format, args...);
-  return text;
-}
-
-bool Digits(std::string_view text, std::size_t count) {
-  if (text.size() != count) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-unsigned Number(std::string_view digits) {
-  unsigned n = 0;
-  for (char c : digits) n = n * 10 + static_cast<unsigned>(c - '0');
-  return n;
-}
-
-// a.b.c.d with four numbers of at most 65535, as the capture writes the file version.
+// a.b.c.d with four numbers of at most 65535, as the capture writes the file version: at
+// most 5 digits each, so that "000001.0.0.0" is none.
 bool IsVersion(std::string_view text) {
-  int parts = 0;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t dot = std::min(text.find('.', start), text.size());
-    const std::string_view part = text.substr(start, dot - start);
-    if (part.empty() || part.size() > 5 || !Digits(part, part.size()) || Number(part) > 65535) return false;
-    ++parts;
-    start = dot + 1;
-  }
-  return parts == 4;
-}
-
-std::string CivilText(const common::CivilTime& c, const char* end) {
-  return Format("%04lld-%02u-%02uT%02u:%02u:%02u%s", static_cast<long long>(c.year), c.month, c.day,
-                c.hour, c.minute, c.second, end);
+  const std::optional<std::vector<unsigned long>> numbers = VersionNumbers(text, 5);
+  return numbers && numbers->size() == 4 &&
+         std::all_of(numbers->begin(), numbers->end(), [](unsigned long n) { return n <= 65535; });
 }
 
 // "key=value" lines of the comment stream, with the capture's layout in mind: the
@@ -162,17 +129,23 @@ void AddStacks(Summary* s, const Minidump& dump, const std::vector<Module>& modu
   }
   const ModuleMap map(views);
   const StackWalker walker(map, memory);
+  // Each thread's stack as the thread list gives it, looked up once per walk: a dump may
+  // list 65536 threads, and every one is walked with --all-threads. A thread listed twice
+  // keeps its last usable entry.
+  std::unordered_map<std::uint32_t, StackBounds> stacks;
+  for (const Thread& t : threads) {
+    if (t.stack.where.size != 0 && t.stack.where.size <= UINT64_MAX - t.stack.start) {
+      stacks[t.id] = {t.stack.start, t.stack.start + t.stack.where.size};
+    }
+  }
   auto walk = [&](Location where, std::uint32_t thread_id) {
     std::vector<NamedFrame> named;
     Amd64Context context;
     if (where.size == 0 || !dump.ReadAmd64Context(where, &context)) return named;
     const std::uint64_t sp = context.gpr[Amd64Context::kRsp];
-    StackBounds bounds{sp, memory.EndOf(sp).value_or(sp)};
-    for (const Thread& t : threads) {
-      if (t.id == thread_id && t.stack.where.size != 0 && t.stack.where.size <= UINT64_MAX - t.stack.start) {
-        bounds = {t.stack.start, t.stack.start + t.stack.where.size};
-      }
-    }
+    const auto listed = stacks.find(thread_id);
+    const StackBounds bounds =
+        listed != stacks.end() ? listed->second : StackBounds{sp, memory.EndOf(sp).value_or(sp)};
     const std::vector<RawFrame> frames = walker.Walk(context, bounds);
     for (std::size_t i = 0; i < frames.size(); ++i) {
       NamedFrame f;
@@ -212,12 +185,13 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
   if (!dump.ReadModules(&modules, why)) return false;
   for (const Module& m : modules) {
     Summary::ModuleRow row;
+    const std::u16string name = FileNameOf(m.path);
     row.path = Utf8FromUtf16(m.path);
-    row.name = Utf8FromUtf16(FileNameOf(m.path));
+    row.name = Utf8FromUtf16(name);
     row.base = m.base;
     row.size = m.size;
     if (m.version.Present()) row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
-    if (!s->client_version && common::EqualsIgnoringAsciiCase(FileNameOf(m.path).c_str(), u"Client.exe")) {
+    if (!s->client_version && common::EqualsIgnoringAsciiCase(name.c_str(), u"Client.exe")) {
       s->client_version = row.version;
     }
     s->modules.push_back(std::move(row));
@@ -254,10 +228,9 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
       const Module& m = modules[i];
       if (e.address >= m.base && e.address - m.base < m.size) {
         fault.module = s->modules[i].name;
-        fault.module_utf16 = FileNameOf(m.path);
         fault.offset = e.address - m.base;
         fault.module_version = s->modules[i].version;
-        s->advice = AdviceGroupName(fault.module_utf16);
+        s->advice = AdviceGroupName(FileNameOf(m.path));  // the patterns are UTF-16
         break;
       }
     }
@@ -284,13 +257,8 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
 }  // namespace
 
 std::optional<DumpName> ParseDumpName(std::string_view name) {
-  constexpr std::string_view kExtension = ".dmp";
-  if (name.size() < kExtension.size()) return std::nullopt;
-  const std::string_view extension = name.substr(name.size() - kExtension.size());
-  for (std::size_t i = 0; i < kExtension.size(); ++i) {
-    if (common::FoldAscii(static_cast<char16_t>(extension[i])) != kExtension[i]) return std::nullopt;
-  }
-  name.remove_suffix(kExtension.size());
+  if (!HasDumpExtension(name)) return std::nullopt;
+  name.remove_suffix(kDumpExtension.size());
   if (name.rfind("Client_", 0) != 0) return std::nullopt;
   DumpName out;
   name.remove_prefix(6);  // "Client", leaving "_..."
@@ -321,56 +289,13 @@ std::optional<DumpName> ParseDumpName(std::string_view name) {
   name.remove_prefix(20);  // "_<tag>_<language>" or "_<language>"
   const std::size_t last = name.rfind('_');
   if (name.empty() || name[0] != '_' || last == std::string_view::npos) return std::nullopt;
+  // The capture keeps the A-Z and 0-9 of the game's language, at most as many as its buffer holds.
   out.language = std::string(name.substr(last + 1));
-  if (out.language.empty() || out.language.size() > 31) return std::nullopt;
+  if (out.language.empty() || out.language.size() > capture::kLanguageCapacity - 1) return std::nullopt;
   for (char c : out.language) {
     if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return std::nullopt;
   }
   if (last > 0) out.tag = std::string(name.substr(1, last - 1));
-  return out;
-}
-
-std::string CentralEuropeanTime(std::uint32_t utc_seconds) {
-  return CivilText(common::CentralEuropeanFromUtc(utc_seconds), "");
-}
-
-std::string UtcTime(std::uint32_t utc_seconds) { return CivilText(common::CivilFromSeconds(utc_seconds), "Z"); }
-
-std::optional<std::int64_t> DayNumber(std::string_view text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text.substr(0, 4), 4) ||
-      !Digits(text.substr(5, 2), 2) || !Digits(text.substr(8, 2), 2)) {
-    return std::nullopt;
-  }
-  return common::DaysFromCivil(Number(text.substr(0, 4)), Number(text.substr(5, 2)), Number(text.substr(8, 2)));
-}
-
-std::string DayText(std::int64_t day) { return CivilText(common::CivilFromSeconds(day * 86400), "").substr(0, 10); }
-
-std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
-  return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
-}
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::u16string FileNameOf(const std::u16string& path) {
-  const std::size_t slash = path.find_last_of(u"\\/");
-  return slash == std::u16string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Utf8FromUtf16(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::uint32_t code = common::CodePointAt(text[i], i + 1 < text.size() ? text[i + 1] : u'\0');
-    unsigned char bytes[4];
-    out.append(reinterpret_cast<const char*>(bytes), common::EncodeUtf8(code, bytes));
-    if (code >= 0x10000) ++i;  // the low surrogate went with its pair
-  }
   return out;
 }
 

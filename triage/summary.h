@@ -12,6 +12,7 @@
 
 #include "triage/range_reader.h"
 #include "triage/symbols.h"
+#include "triage/text.h"
 
 namespace triage {
 
@@ -26,16 +27,6 @@ struct DumpName {
 
 // Null for any name not of that form.
 std::optional<DumpName> ParseDumpName(std::string_view file_name);
-
-// A UTC time (seconds since 1970) as yyyy-mm-ddThh:mm:ss in Central European time
-// (UTC+1, UTC+2 from the last Sunday of March to the last Sunday of October, switching
-// at 01:00 UTC): the zone the capture names its dumps in, so both kinds of time compare.
-std::string CentralEuropeanTime(std::uint32_t utc_seconds);
-// The same time in UTC, yyyy-mm-ddThh:mm:ssZ.
-std::string UtcTime(std::uint32_t utc_seconds);
-// Days since 1970-01-01 of a yyyy-mm-dd date, and back.
-std::optional<std::int64_t> DayNumber(std::string_view yyyy_mm_dd);
-std::string DayText(std::int64_t day);
 
 struct Summary {
   std::string file;  // the path as found, UTF-8
@@ -61,7 +52,6 @@ struct Summary {
 
   struct Fault {
     std::optional<std::string> module;
-    std::u16string module_utf16;  // the same name for the advice patterns
     std::optional<std::uint64_t> offset;
     std::optional<std::string> module_version;
   };
@@ -113,13 +103,5 @@ Summary Summarize(const RangeReader& input, std::string file, std::string_view f
 
 // A summary of a file that could not even be opened.
 Summary Unreadable(std::string file, std::string_view file_name, std::string why);
-
-// "a.b.c.d" from a fixed file version's two halves.
-std::string VersionText(std::uint32_t ms, std::uint32_t ls);
-std::string Utf8FromUtf16(std::u16string_view text);
-// `text` with A-Z folded to a-z: module names compare as Windows compares file names.
-std::string AsciiLower(std::string text);
-// The last component of a module path as a dump holds it (Windows or POSIX separators).
-std::u16string FileNameOf(const std::u16string& path);
 
 }  // namespace triage

@@ -5,17 +5,11 @@
 #include <cstdio>
 #include <system_error>
 
-#include "triage/summary.h"
+#include "triage/text.h"
 #include "triage/walk.h"
 
 namespace triage {
 namespace {
-
-// The last component of a Windows or POSIX path.
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string Hex(std::uint64_t value) {
   char text[24];
@@ -83,7 +77,7 @@ const PeImage* SymbolStore::Open(const std::filesystem::path& path) {
 }
 
 const PeImage* SymbolStore::FindImage(const Module& module) {
-  const auto candidates = binaries_.find(AsciiLower(BaseName(Utf8FromUtf16(module.path))));
+  const auto candidates = binaries_.find(AsciiLower(Utf8FromUtf16(FileNameOf(module.path))));
   if (candidates == binaries_.end()) return nullptr;
   for (const std::filesystem::path& path : candidates->second) {
     const PeImage* image = Open(path);
@@ -96,7 +90,7 @@ const PeImage* SymbolStore::FindImage(const Module& module) {
 }
 
 const std::filesystem::path* SymbolStore::FindPdb(const CodeViewRecord& codeview) {
-  const auto candidates = pdbs_.find(AsciiLower(BaseName(codeview.pdb_name)));
+  const auto candidates = pdbs_.find(AsciiLower(FileNameOf(codeview.pdb_name)));
   if (candidates == pdbs_.end()) return nullptr;
   for (const std::filesystem::path& path : candidates->second) {
     auto [it, added] = identities_.try_emplace(path);

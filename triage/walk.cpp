@@ -4,19 +4,10 @@
 #include <set>
 #include <system_error>
 
+#include "triage/text.h"
+
 namespace triage {
 namespace fs = std::filesystem;
-namespace {
-
-bool HasDumpExtension(const fs::path& path) {
-  std::string extension = Utf8Path(path.extension());
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return extension == ".dmp";
-}
-
-}  // namespace
 
 std::string Utf8Path(const fs::path& path) {
   const std::u8string text = path.u8string();
@@ -46,7 +37,13 @@ void FindDumps(const fs::path& root, std::vector<Found>* out) {
                       "not searched again: a link back to " + Utf8Path(canonical) + ", searched already"});
       continue;
     }
-    std::vector<fs::path> files;
+    // Each file with its status from the listing, and why that status could not be had.
+    struct Listed {
+      fs::path path;
+      fs::file_status status;
+      std::error_code error;
+    };
+    std::vector<Listed> files;
     std::vector<fs::path> folders;
     fs::directory_iterator it(folder, ec);
     if (ec) {
@@ -59,26 +56,27 @@ void FindDumps(const fs::path& root, std::vector<Found>* out) {
       const fs::file_status status = fs::status(path, status_ec);
       if (fs::is_directory(status)) {
         folders.push_back(path);
-      } else if (HasDumpExtension(path)) {
-        files.push_back(path);
+      } else if (HasDumpExtension(Utf8Path(path.extension()))) {  // a file named ".dmp" has none
+        files.push_back({path, status, status_ec});
       }
     }
     if (ec) out->push_back({folder, Utf8Path(folder), "search of this folder stopped: " + ec.message()});
-    std::sort(files.begin(), files.end());
+    std::sort(files.begin(), files.end(), [](const Listed& a, const Listed& b) { return a.path < b.path; });
     std::sort(folders.begin(), folders.end());
-    for (const fs::path& file : files) {
-      std::error_code status_ec;
-      const fs::file_status status = fs::status(file, status_ec);
+    for (const Listed& file : files) {
       std::optional<std::string> error;
-      if (!fs::exists(status)) {
-        error = fs::is_symlink(fs::symlink_status(file, status_ec)) ? "a link to nothing"
-                                                                    : "cannot open: " + status_ec.message();
+      if (!fs::exists(file.status)) {
+        std::error_code link_ec;
+        error = fs::is_symlink(fs::symlink_status(file.path, link_ec)) ? "a link to nothing"
+                                                                       : "cannot open: " + file.error.message();
       }
-      out->push_back({file, Utf8Path(file), error});
+      out->push_back({file.path, Utf8Path(file.path), error});
     }
     for (const fs::path& sub : folders) {
       // A folder named like a dump is searched like any folder, and said to be no dump.
-      if (HasDumpExtension(sub)) out->push_back({sub, Utf8Path(sub), "a folder, not a dump file"});
+      if (HasDumpExtension(Utf8Path(sub.extension()))) {
+        out->push_back({sub, Utf8Path(sub), "a folder, not a dump file"});
+      }
     }
     for (auto sub = folders.rbegin(); sub != folders.rend(); ++sub) pending.push_back(*sub);
   }

@@ -4,11 +4,16 @@
 // and the walker are checked against obj2yaml, lldb and the fuzzers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <memory>
 
+#include "capture/dump_name.h"
 #include "triage/buckets.h"
 #include "triage/pe_image.h"
+#include "triage/render.h"
 #include "triage/stack.h"
 #include "triage/summary.h"
 
@@ -45,6 +50,42 @@ TEST(DumpName, AnyOtherNameSaysNothing) {
   }
 }
 
+// The names the capture composes, read back: with a block (its development flag, a tag
+// whose forbidden units became '_') and without one (10.1.0.0 marks a development build).
+TEST(DumpName, ReadsWhatTheCaptureComposes) {
+  const auto block = std::make_unique<CrashContextBlock>();
+  block->developmentBuild = 1;
+  std::copy_n(u"qa_run:7", 9, block->tag);
+  capture::DumpNameParts parts;
+  parts.crash_folder = u"C:\\Game\\Crash";
+  parts.version_ms = 10 << 16 | 2;
+  parts.version_ls = 7;
+  parts.block = block.get();
+  parts.language = u"de";
+  parts.time = {2026, 12, 8, 7, 41, 5};
+  char16_t path[capture::kPathCapacity];
+  ASSERT_TRUE(capture::ComposeDumpPath(parts, path, std::size(path)));
+  auto name = ParseDumpName(Utf8FromUtf16(FileNameOf(path)));
+  ASSERT_TRUE(name) << Utf8FromUtf16(path);
+  EXPECT_TRUE(name->development);
+  EXPECT_EQ(name->version, "10.2.0.7");
+  EXPECT_EQ(name->time, "2026-12-08T07:41:05");
+  EXPECT_EQ(name->tag, "qa_run_7");
+  EXPECT_EQ(name->language, "DE");
+
+  parts.block = nullptr;
+  parts.version_ms = 10 << 16 | 1;
+  parts.version_ls = 0;
+  parts.language = nullptr;
+  ASSERT_TRUE(capture::ComposeDumpPath(parts, path, std::size(path)));
+  name = ParseDumpName(Utf8FromUtf16(FileNameOf(path)));
+  ASSERT_TRUE(name) << Utf8FromUtf16(path);
+  EXPECT_TRUE(name->development);
+  EXPECT_EQ(name->version, "10.1.0.0");
+  EXPECT_EQ(name->tag, std::nullopt);
+  EXPECT_EQ(name->language, "ENEU");
+}
+
 TEST(CentralEuropeanTime, FollowsTheEuropeanSummerTimeRule) {
   EXPECT_EQ(CentralEuropeanTime(1798759800), "2027-01-01T00:30:00");  // 2026-12-31 23:30 UTC
   // 2026 summer time: from 2026-03-29 01:00 UTC to 2026-10-25 01:00 UTC.
@@ -73,6 +114,13 @@ TEST(Buckets, VersionsOrderByTheirNumbers) {
   EXPECT_TRUE(VersionLess("10.2.0.7", "10.10.0.0"));
   EXPECT_FALSE(VersionLess("10.10.0.0", "10.2.0.7"));
   EXPECT_TRUE(VersionLess("31.0.15.5222", "beta"));
+}
+
+// Names come from players' dumps: no control character reaches the terminal, and
+// other characters, non-ASCII ones included, stay as they are.
+TEST(Printable, MasksControlCharacters) {
+  EXPECT_EQ(Printable("a\x1b[31m\x7f\n"), "a?[31m??");
+  EXPECT_EQ(Printable("\xc2\x9b" "2J\xc2\x80\xc2\xa0\xc3\xbc\xc2"), "?2J?\xc2\xa0\xc3\xbc\xc2");
 }
 
 NamedFrame Frame(std::size_t index, const char* module, const char* function, std::uint64_t offset,
