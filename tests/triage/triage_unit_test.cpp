@@ -272,6 +272,16 @@ TEST(Unwind, FinishesAnEpilogAtFrameZeroAndTakesALeafsReturnAtRsp) {
   EXPECT_EQ(leaf.gpr[Amd64Context::kRsp], kSp + 8);
 }
 
+TEST(ModuleMap, FindsTheModuleAroundANestedOneWhateverLiesBelow) {
+  std::vector<ModuleView> views;
+  for (std::uint64_t i = 1; i <= 100; ++i) views.push_back({i << 16, 0x1000, nullptr});
+  views.push_back({0x10000000, 0x1000000, nullptr});
+  views.push_back({0x10800000, 0x1000, nullptr});  // inside the one before
+  const ModuleMap map(views);
+  EXPECT_EQ(map.IndexOf(0x10900000), 100u);
+  EXPECT_EQ(map.IndexOf(0x10800010), 101u);
+}
+
 TEST(SymbolStore, KeepsOnlyTheMatchingFilesOpen) {
   Image image;
   image.Open();
