@@ -372,16 +372,15 @@ bool Minidump::ReadComment(std::optional<std::string>* out, bool* cut, std::stri
   return true;
 }
 
-bool Minidump::CheckMemoryInFile(std::string* why) const {
+bool Minidump::ReadMemoryLists(MemoryLists* out, std::string* why) const {
   const std::uint64_t file_size = input_->Size();
   // The description is made only for the range that fails: a dump lists thousands.
   auto cut_short = [&](Location where, const std::string& what) {
     return Fail(why, Format("cut short: %s at 0x%X (%u bytes) lies past the end of the file (%" PRIu64 " bytes)",
                             what.c_str(), where.rva, where.size, file_size));
   };
-  std::vector<Thread> threads;
-  if (!ReadThreads(&threads, why)) return false;
-  for (const Thread& t : threads) {
+  if (!ReadThreads(&out->threads, why)) return false;
+  for (const Thread& t : out->threads) {
     if (!Fits(t.stack.where.rva, t.stack.where.size, file_size)) {
       return cut_short(t.stack.where, Format("the stack of thread %u", t.id));
     }
@@ -389,18 +388,16 @@ bool Minidump::CheckMemoryInFile(std::string* why) const {
       return cut_short(t.context, Format("the context of thread %u", t.id));
     }
   }
-  std::vector<MemoryDescriptor> memory;
-  if (!ReadMemoryList(&memory, why)) return false;
-  for (const MemoryDescriptor& m : memory) {
+  if (!ReadMemoryList(&out->memory, why)) return false;
+  for (const MemoryDescriptor& m : out->memory) {
     if (!Fits(m.where.rva, m.where.size, file_size)) {
       return cut_short(m.where, Format("memory of 0x%016" PRIX64, m.start));
     }
   }
-  std::optional<Memory64List> memory64;
-  if (!ReadMemory64List(&memory64, why)) return false;
-  if (memory64) {
-    std::uint64_t end = memory64->base_rva;
-    for (const Memory64List::Range& r : memory64->ranges) {
+  if (!ReadMemory64List(&out->memory64, why)) return false;
+  if (out->memory64) {
+    std::uint64_t end = out->memory64->base_rva;
+    for (const Memory64List::Range& r : out->memory64->ranges) {
       if (r.size > UINT64_MAX - end) return Fail(why, "memory64 list: sizes overflow");
       end += r.size;
     }
@@ -421,25 +418,18 @@ bool Minidump::ReadAmd64Context(Location where, Amd64Context* out) const {
   return true;
 }
 
-bool DumpMemory::Load(const Minidump& dump, std::string* why) {
+void DumpMemory::Load(const Minidump& dump, const MemoryLists& lists) {
   dump_ = &dump;
   ranges_.clear();
-  std::vector<MemoryDescriptor> list;
-  if (!dump.ReadMemoryList(&list, why)) return false;
-  for (const MemoryDescriptor& m : list) ranges_.push_back({m.start, m.where.size, m.where.rva});
+  for (const MemoryDescriptor& m : lists.memory) ranges_.push_back({m.start, m.where.size, m.where.rva});
   // Writers list each thread's stack in the memory list too; a dump that does not still
   // holds the stacks through the thread list.
-  std::vector<Thread> threads;
-  if (!dump.ReadThreads(&threads, why)) return false;
-  for (const Thread& t : threads) ranges_.push_back({t.stack.start, t.stack.where.size, t.stack.where.rva});
-  std::optional<Memory64List> list64;
-  if (!dump.ReadMemory64List(&list64, why)) return false;
-  if (list64) {
-    std::uint64_t offset = list64->base_rva;
-    for (const Memory64List::Range& r : list64->ranges) {
-      if (r.size > UINT64_MAX - offset) return Fail(why, "memory64 list: sizes overflow");
+  for (const Thread& t : lists.threads) ranges_.push_back({t.stack.start, t.stack.where.size, t.stack.where.rva});
+  if (lists.memory64) {
+    std::uint64_t offset = lists.memory64->base_rva;
+    for (const Memory64List::Range& r : lists.memory64->ranges) {
       ranges_.push_back({r.start, r.size, offset});
-      offset += r.size;
+      offset += r.size;  // ReadMemoryLists checked that the sizes add up within the file
     }
   }
   std::sort(ranges_.begin(), ranges_.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
@@ -451,7 +441,6 @@ bool DumpMemory::Load(const Minidump& dump, std::string* why) {
     ranges_[kept++] = r;
   }
   ranges_.resize(kept);
-  return true;
 }
 
 const DumpMemory::Range* DumpMemory::Holding(std::uint64_t address) const {

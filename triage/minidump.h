@@ -140,6 +140,14 @@ struct Memory64List {
   std::vector<Range> ranges;
 };
 
+// What the stack walker reads of a dump's memory: where each thread's stack and context
+// lie, and the ranges of the memory list and the memory64 list.
+struct MemoryLists {
+  std::vector<Thread> threads;
+  std::vector<MemoryDescriptor> memory;
+  std::optional<Memory64List> memory64;
+};
+
 struct MiscInfo {
   std::uint32_t size_of_info = 0;
   std::uint32_t flags1 = 0;
@@ -196,9 +204,10 @@ class Minidump {
   // A MINIDUMP_STRING (32-bit byte length, then UTF-16LE) at `rva`.
   bool ReadString(std::uint32_t rva, std::u16string* out, std::string* why) const;
 
-  // Checks that every byte range the memory lists and thread stacks point at lies in
-  // the file: a dump cut short in transfer is told from a whole one here.
-  bool CheckMemoryInFile(std::string* why) const;
+  // Reads the thread list, the memory list and the memory64 list, and checks that every
+  // byte range they point at lies in the file: a dump cut short in transfer is told from
+  // a whole one here.
+  bool ReadMemoryLists(MemoryLists* out, std::string* why) const;
 
   // Bytes of the file at a 64-bit offset, as the memory64 list points at them.
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const { return input_->Read(offset, out); }
@@ -236,7 +245,8 @@ class ProcessMemory {
 class DumpMemory final : public ProcessMemory {
  public:
   static constexpr std::size_t kMaxRanges = Minidump::kMaxMemoryRanges * 2;
-  bool Load(const Minidump& dump, std::string* why);
+  // The ranges of `lists`, as `dump`'s ReadMemoryLists gave them.
+  void Load(const Minidump& dump, const MemoryLists& lists);
   bool Read(std::uint64_t address, std::span<std::uint8_t> out) const override;
   // The end of the range holding `address`, or null when the dump holds no byte there.
   std::optional<std::uint64_t> EndOf(std::uint64_t address) const;
