@@ -244,7 +244,6 @@ class ProcessMemory {
 // made up from neighbouring bytes.
 class DumpMemory final : public ProcessMemory {
  public:
-  static constexpr std::size_t kMaxRanges = Minidump::kMaxMemoryRanges * 2;
   // The ranges of `lists`, as `dump`'s ReadMemoryLists gave them.
   void Load(const Minidump& dump, const MemoryLists& lists);
   bool Read(std::uint64_t address, std::span<std::uint8_t> out) const override;
