@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "triage/codeview.h"
 #include "triage/pe_image.h"
 #include "triage/range_reader.h"
 #include "triage/stack.h"

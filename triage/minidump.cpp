@@ -55,25 +55,6 @@ FixedFileInfo FixedFileInfoAt(const std::uint8_t* p) {
 
 }  // namespace
 
-std::optional<CodeViewRecord> ParseCodeView(std::span<const std::uint8_t> cv) {
-  if (cv.size() < 4) return std::nullopt;
-  CodeViewRecord record;
-  record.signature = Le32(cv.data());
-  std::size_t name_at = cv.size();
-  if (record.signature == CodeViewRecord::kRsds && cv.size() >= 24) {
-    std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
-    record.age = Le32(&cv[20]);
-    name_at = 24;
-  } else if (record.signature == CodeViewRecord::kNb10 && cv.size() >= 16) {
-    record.nb10_stamp = Le32(&cv[8]);
-    record.age = Le32(&cv[12]);
-    name_at = 16;
-  }
-  const auto name_end = std::find(cv.begin() + static_cast<std::ptrdiff_t>(name_at), cv.end(), 0);
-  record.pdb_name.assign(cv.begin() + static_cast<std::ptrdiff_t>(name_at), name_end);
-  return record;
-}
-
 std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* why) {
   const std::uint64_t file_size = input.Size();
   if (file_size == 0) {

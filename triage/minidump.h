@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "triage/codeview.h"
 #include "triage/range_reader.h"
 
 namespace triage {
@@ -88,22 +89,6 @@ struct FixedFileInfo {
   bool Present() const { return signature == kSignature; }
 };
 
-// The CodeView record that names a module's PDB: "RSDS" (GUID and age) or the older
-// "NB10" (time stamp and age). Other records keep their signature only.
-struct CodeViewRecord {
-  static constexpr std::uint32_t kRsds = 0x53445352;  // "RSDS"
-  static constexpr std::uint32_t kNb10 = 0x3031424E;  // "NB10"
-  std::uint32_t signature = 0;
-  std::array<std::uint8_t, 16> guid{};  // RSDS only
-  std::uint32_t nb10_stamp = 0;         // NB10 only
-  std::uint32_t age = 0;
-  std::string pdb_name;  // as the record holds it (UTF-8 for RSDS)
-};
-
-// A CodeView record's bytes as a dump's module entry or a PE file's debug directory hold
-// them; null for fewer than four bytes.
-std::optional<CodeViewRecord> ParseCodeView(std::span<const std::uint8_t> bytes);
-
 struct Module {
   std::uint64_t base = 0;
   std::uint32_t size = 0;
@@ -174,7 +159,6 @@ class Minidump {
   static constexpr std::uint32_t kMaxMemoryRanges = 1u << 20;
   static constexpr std::uint32_t kMaxStringBytes = 65534;
   static constexpr std::uint32_t kMaxCommentBytes = 1u << 20;
-  static constexpr std::uint32_t kMaxCodeViewBytes = 4096;
 
   // Checks the header and the directory: the signature, every stream inside the file,
   // no two streams sharing bytes. Null with a reason when the input is no such dump.

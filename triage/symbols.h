@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "triage/codeview.h"
 #include "triage/minidump.h"
 #include "triage/pe_image.h"
 #include "triage/range_reader.h"
