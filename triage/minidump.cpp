@@ -182,55 +182,59 @@ bool Minidump::ListLayout(const StreamEntry& stream, std::uint32_t entry_size, s
   return true;
 }
 
-bool Minidump::ReadSystemInfo(std::optional<SystemInfo>* out, std::string* why) const {
+template <std::size_t N, typename T, typename Decode>
+bool Minidump::ReadFixed(std::uint32_t type, const char* what, std::optional<T>* out, std::string* why,
+                         Decode decode) const {
   out->reset();
-  const StreamEntry* s = Find(kSystemInfoStream);
+  const StreamEntry* s = Find(type);
   if (s == nullptr) return true;
-  std::array<std::uint8_t, kSystemInfoSize> b{};
-  if (!ReadStream(*s, 0, b)) return Fail(why, Format("system info stream is too short (%u bytes)", s->where.size));
-  SystemInfo info;
-  info.processor_architecture = Le16(&b[0]);
-  info.processor_level = Le16(&b[2]);
-  info.processor_revision = Le16(&b[4]);
-  info.number_of_processors = b[6];
-  info.product_type = b[7];
-  info.major_version = Le32(&b[8]);
-  info.minor_version = Le32(&b[12]);
-  info.build_number = Le32(&b[16]);
-  info.platform_id = Le32(&b[20]);
-  const std::uint32_t csd = Le32(&b[24]);
-  if (csd != 0 && !ReadString(csd, &info.csd_version, why)) {
-    *why = "system info: " + *why;
-    return false;
-  }
-  *out = std::move(info);
+  std::array<std::uint8_t, N> b{};
+  if (!ReadStream(*s, 0, b)) return Fail(why, Format("%s stream is too short (%u bytes)", what, s->where.size));
+  T value;
+  if (!decode(b, &value)) return false;
+  *out = std::move(value);
   return true;
 }
 
+bool Minidump::ReadSystemInfo(std::optional<SystemInfo>* out, std::string* why) const {
+  return ReadFixed<kSystemInfoSize>(kSystemInfoStream, "system info", out, why, [&](const auto& b, SystemInfo* info) {
+    info->processor_architecture = Le16(&b[0]);
+    info->processor_level = Le16(&b[2]);
+    info->processor_revision = Le16(&b[4]);
+    info->number_of_processors = b[6];
+    info->product_type = b[7];
+    info->major_version = Le32(&b[8]);
+    info->minor_version = Le32(&b[12]);
+    info->build_number = Le32(&b[16]);
+    info->platform_id = Le32(&b[20]);
+    const std::uint32_t csd = Le32(&b[24]);
+    if (csd != 0 && !ReadString(csd, &info->csd_version, why)) {
+      *why = "system info: " + *why;
+      return false;
+    }
+    return true;
+  });
+}
+
 bool Minidump::ReadException(std::optional<ExceptionInfo>* out, std::string* why) const {
-  out->reset();
-  const StreamEntry* s = Find(kExceptionStream);
-  if (s == nullptr) return true;
-  std::array<std::uint8_t, kExceptionStreamSize> b{};
-  if (!ReadStream(*s, 0, b)) return Fail(why, Format("exception stream is too short (%u bytes)", s->where.size));
-  ExceptionInfo e;
-  e.thread_id = Le32(&b[0]);
-  e.code = Le32(&b[8]);
-  e.flags = Le32(&b[12]);
-  e.record = Le64(&b[16]);
-  e.address = Le64(&b[24]);
-  const std::uint32_t parameters = Le32(&b[32]);
-  if (parameters > kMaxExceptionParameters) {
-    return Fail(why, Format("exception record claims %u parameters (the format holds 15)", parameters));
-  }
-  for (std::uint32_t i = 0; i < parameters; ++i) e.parameters.push_back(Le64(&b[40 + 8 * i]));
-  e.thread_context = LocationAt(&b[160]);
-  if (e.thread_context.size != 0 && !Fits(e.thread_context.rva, e.thread_context.size, input_->Size())) {
-    return Fail(why, Format("exception: the thread context at 0x%X (%u bytes) lies past the end of the file",
-                            e.thread_context.rva, e.thread_context.size));
-  }
-  *out = std::move(e);
-  return true;
+  return ReadFixed<kExceptionStreamSize>(kExceptionStream, "exception", out, why, [&](const auto& b, ExceptionInfo* e) {
+    e->thread_id = Le32(&b[0]);
+    e->code = Le32(&b[8]);
+    e->flags = Le32(&b[12]);
+    e->record = Le64(&b[16]);
+    e->address = Le64(&b[24]);
+    const std::uint32_t parameters = Le32(&b[32]);
+    if (parameters > kMaxExceptionParameters) {
+      return Fail(why, Format("exception record claims %u parameters (the format holds 15)", parameters));
+    }
+    for (std::uint32_t i = 0; i < parameters; ++i) e->parameters.push_back(Le64(&b[40 + 8 * i]));
+    e->thread_context = LocationAt(&b[160]);
+    if (e->thread_context.size != 0 && !Fits(e->thread_context.rva, e->thread_context.size, input_->Size())) {
+      return Fail(why, Format("exception: the thread context at 0x%X (%u bytes) lies past the end of the file",
+                              e->thread_context.rva, e->thread_context.size));
+    }
+    return true;
+  });
 }
 
 template <typename T, typename Decode>
@@ -319,18 +323,13 @@ bool Minidump::ReadMemory64List(std::optional<Memory64List>* out, std::string* w
 }
 
 bool Minidump::ReadMiscInfo(std::optional<MiscInfo>* out, std::string* why) const {
-  out->reset();
-  const StreamEntry* s = Find(kMiscInfoStream);
-  if (s == nullptr) return true;
-  std::array<std::uint8_t, kMiscInfoSize> b{};
-  if (!ReadStream(*s, 0, b)) return Fail(why, Format("misc info stream is too short (%u bytes)", s->where.size));
-  MiscInfo info;
-  info.size_of_info = Le32(&b[0]);
-  info.flags1 = Le32(&b[4]);
-  if (info.flags1 & 1) info.process_id = Le32(&b[8]);
-  if (info.flags1 & 2) info.process_create_time = Le32(&b[12]);
-  *out = info;
-  return true;
+  return ReadFixed<kMiscInfoSize>(kMiscInfoStream, "misc info", out, why, [](const auto& b, MiscInfo* info) {
+    info->size_of_info = Le32(&b[0]);
+    info->flags1 = Le32(&b[4]);
+    if (info->flags1 & 1) info->process_id = Le32(&b[8]);
+    if (info->flags1 & 2) info->process_create_time = Le32(&b[12]);
+    return true;
+  });
 }
 
 bool Minidump::ReadComment(std::optional<std::string>* out, bool* cut, std::string* why) const {

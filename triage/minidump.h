@@ -209,6 +209,11 @@ class Minidump {
   template <typename T, typename Decode>
   bool ReadList(std::uint32_t type, std::uint32_t entry_size, std::uint32_t limit, const char* what,
                 std::vector<T>* out, std::string* why, Decode decode) const;
+  // Reads the first N bytes of the stream of `type` (none: `out` stays empty), which
+  // must hold them, and decodes them.
+  template <std::size_t N, typename T, typename Decode>
+  bool ReadFixed(std::uint32_t type, const char* what, std::optional<T>* out, std::string* why,
+                 Decode decode) const;
 
   const RangeReader* input_;
   Header header_;
