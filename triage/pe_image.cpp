@@ -20,11 +20,6 @@ constexpr std::uint32_t kDebugEntrySize = 28;
 constexpr std::uint32_t kDebugTypeCodeView = 2;
 constexpr std::uint32_t kMaxDebugEntries = 64;
 
-bool Fail(std::string* why, const char* reason) {
-  *why = reason;
-  return false;
-}
-
 }  // namespace
 
 std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why) {
@@ -96,9 +91,8 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why)
 
   // Only what the walker and the names need; a damaged table of one kind leaves the
   // others usable, and the image without it.
-  std::string ignored;
   const auto [export_rva, export_size] = directory(kExportDirectory);
-  if (export_size != 0 && !image.ReadExports(export_rva, export_size, &ignored)) image.exports_.clear();
+  if (export_size != 0 && !image.ReadExports(export_rva, export_size)) image.exports_.clear();
   const auto [pdata_rva, pdata_size] = directory(kExceptionDirectory);
   if (image.machine_ == kMachineAmd64 && pdata_size != 0 && !image.ReadFunctions(pdata_rva, pdata_size, why)) {
     return std::nullopt;
@@ -151,17 +145,17 @@ bool PeImage::ReadName(std::uint32_t rva, std::string* out) const {
   return false;
 }
 
-bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size, std::string* why) {
+bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size) {
   std::array<std::uint8_t, 40> d{};
-  if (!ReadRva(rva, d)) return Fail(why, "export directory outside every section");
+  if (!ReadRva(rva, d)) return false;
   const std::uint32_t function_count = Le32(&d[20]);
   const std::uint32_t name_count = Le32(&d[24]);
-  if (function_count > kMaxExports || name_count > kMaxExports) return Fail(why, "absurd export count");
+  if (function_count > kMaxExports || name_count > kMaxExports) return false;
   std::vector<std::uint8_t> functions(std::size_t{function_count} * 4);
   std::vector<std::uint8_t> names(std::size_t{name_count} * 4);
   std::vector<std::uint8_t> ordinals(std::size_t{name_count} * 2);
   if (!ReadRva(Le32(&d[28]), functions) || !ReadRva(Le32(&d[32]), names) || !ReadRva(Le32(&d[36]), ordinals)) {
-    return Fail(why, "export tables outside every section");
+    return false;
   }
   for (std::uint32_t i = 0; i < name_count; ++i) {
     const std::uint32_t ordinal = Le16(&ordinals[std::size_t{i} * 2]);
@@ -180,9 +174,15 @@ bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size, std::string* wh
 
 bool PeImage::ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why) {
   const std::uint32_t count = size / 12;
-  if (count > kMaxFunctions) return Fail(why, "absurd exception directory");
+  if (count > kMaxFunctions) {
+    *why = "absurd exception directory";
+    return false;
+  }
   std::vector<std::uint8_t> table(std::size_t{count} * 12);
-  if (!ReadRva(rva, table)) return Fail(why, "exception directory outside every section");
+  if (!ReadRva(rva, table)) {
+    *why = "exception directory outside every section";
+    return false;
+  }
   functions_.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* f = &table[std::size_t{i} * 12];

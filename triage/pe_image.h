@@ -71,7 +71,7 @@ class PeImage {
  private:
   explicit PeImage(const RangeReader& input) : input_(&input) {}
   const PeSection* SectionOf(std::uint32_t rva) const;
-  bool ReadExports(std::uint32_t rva, std::uint32_t size, std::string* why);
+  bool ReadExports(std::uint32_t rva, std::uint32_t size);  // false: no usable table
   bool ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why);
   void ReadCodeView(std::uint32_t rva, std::uint32_t size);
   // A NUL-terminated name at `rva`, at most kMaxNameBytes long.
