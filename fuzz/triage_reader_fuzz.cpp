@@ -1,10 +1,12 @@
 // The dump reader and everything after it on arbitrary bytes: the summary, the bucket,
 // and every output. Nothing may crash, hang, read out of bounds or throw.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "triage/buckets.h"
 #include "triage/minidump.h"
 #include "triage/range_reader.h"
@@ -29,15 +31,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   triage::WriteTable(out, buckets, failures);
   triage::WriteHtml(out, buckets, failures);
 
-  // The parts the stack walker will use, which the summary does not touch.
+  // The stack walker's memory, which the summary builds for x64 dumps only: its ranges
+  // sorted and one looked up, at the first thread's stack or the first memory64 range.
   std::string why;
-  if (const auto dump = triage::Minidump::Open(input, &why)) {
-    std::vector<triage::Thread> threads;
-    std::vector<triage::MemoryDescriptor> memory;
-    std::optional<triage::Memory64List> memory64;
-    dump->ReadThreads(&threads, &why);
-    dump->ReadMemoryList(&memory, &why);
-    dump->ReadMemory64List(&memory64, &why);
+  triage::MemoryLists lists;
+  if (const auto dump = triage::Minidump::Open(input, &why); dump && dump->ReadMemoryLists(&lists, &why)) {
+    triage::DumpMemory memory;
+    memory.Load(*dump, lists);
+    std::uint64_t address = 0;
+    if (!lists.threads.empty()) {
+      address = lists.threads[0].stack.start;
+    } else if (lists.memory64 && !lists.memory64->ranges.empty()) {
+      address = lists.memory64->ranges[0].start;
+    }
+    std::array<std::uint8_t, 8> word{};
+    if (const auto end = memory.EndOf(address)) fuzz::Check(*end > address);
+    (void)memory.Read(address, word);
   }
   return 0;
 }

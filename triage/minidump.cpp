@@ -49,25 +49,6 @@ FixedFileInfo FixedFileInfoAt(const std::uint8_t* p) {
 
 }  // namespace
 
-std::optional<CodeViewRecord> ParseCodeView(std::span<const std::uint8_t> cv) {
-  if (cv.size() < 4) return std::nullopt;
-  CodeViewRecord record;
-  record.signature = Le32(cv.data());
-  std::size_t name_at = cv.size();
-  if (record.signature == CodeViewRecord::kRsds && cv.size() >= 24) {
-    std::copy(cv.begin() + 4, cv.begin() + 20, record.guid.begin());
-    record.age = Le32(&cv[20]);
-    name_at = 24;
-  } else if (record.signature == CodeViewRecord::kNb10 && cv.size() >= 16) {
-    record.nb10_stamp = Le32(&cv[8]);
-    record.age = Le32(&cv[12]);
-    name_at = 16;
-  }
-  const auto name_end = std::find(cv.begin() + static_cast<std::ptrdiff_t>(name_at), cv.end(), 0);
-  record.pdb_name.assign(cv.begin() + static_cast<std::ptrdiff_t>(name_at), name_end);
-  return record;
-}
-
 std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* why) {
   const std::uint64_t file_size = input.Size();
   if (file_size == 0) {
@@ -195,55 +176,59 @@ bool Minidump::ListLayout(const StreamEntry& stream, std::uint32_t entry_size, s
   return true;
 }
 
-bool Minidump::ReadSystemInfo(std::optional<SystemInfo>* out, std::string* why) const {
+template <std::size_t N, typename T, typename Decode>
+bool Minidump::ReadFixed(std::uint32_t type, const char* what, std::optional<T>* out, std::string* why,
+                         Decode decode) const {
   out->reset();
-  const StreamEntry* s = Find(kSystemInfoStream);
+  const StreamEntry* s = Find(type);
   if (s == nullptr) return true;
-  std::array<std::uint8_t, kSystemInfoSize> b{};
-  if (!ReadStream(*s, 0, b)) return Fail(why, Format("system info stream is too short (%u bytes)", s->where.size));
-  SystemInfo info;
-  info.processor_architecture = Le16(&b[0]);
-  info.processor_level = Le16(&b[2]);
-  info.processor_revision = Le16(&b[4]);
-  info.number_of_processors = b[6];
-  info.product_type = b[7];
-  info.major_version = Le32(&b[8]);
-  info.minor_version = Le32(&b[12]);
-  info.build_number = Le32(&b[16]);
-  info.platform_id = Le32(&b[20]);
-  const std::uint32_t csd = Le32(&b[24]);
-  if (csd != 0 && !ReadString(csd, &info.csd_version, why)) {
-    *why = "system info: " + *why;
-    return false;
-  }
-  *out = std::move(info);
+  std::array<std::uint8_t, N> b{};
+  if (!ReadStream(*s, 0, b)) return Fail(why, Format("%s stream is too short (%u bytes)", what, s->where.size));
+  T value;
+  if (!decode(b, &value)) return false;
+  *out = std::move(value);
   return true;
 }
 
+bool Minidump::ReadSystemInfo(std::optional<SystemInfo>* out, std::string* why) const {
+  return ReadFixed<kSystemInfoSize>(kSystemInfoStream, "system info", out, why, [&](const auto& b, SystemInfo* info) {
+    info->processor_architecture = Le16(&b[0]);
+    info->processor_level = Le16(&b[2]);
+    info->processor_revision = Le16(&b[4]);
+    info->number_of_processors = b[6];
+    info->product_type = b[7];
+    info->major_version = Le32(&b[8]);
+    info->minor_version = Le32(&b[12]);
+    info->build_number = Le32(&b[16]);
+    info->platform_id = Le32(&b[20]);
+    const std::uint32_t csd = Le32(&b[24]);
+    if (csd != 0 && !ReadString(csd, &info->csd_version, why)) {
+      *why = "system info: " + *why;
+      return false;
+    }
+    return true;
+  });
+}
+
 bool Minidump::ReadException(std::optional<ExceptionInfo>* out, std::string* why) const {
-  out->reset();
-  const StreamEntry* s = Find(kExceptionStream);
-  if (s == nullptr) return true;
-  std::array<std::uint8_t, kExceptionStreamSize> b{};
-  if (!ReadStream(*s, 0, b)) return Fail(why, Format("exception stream is too short (%u bytes)", s->where.size));
-  ExceptionInfo e;
-  e.thread_id = Le32(&b[0]);
-  e.code = Le32(&b[8]);
-  e.flags = Le32(&b[12]);
-  e.record = Le64(&b[16]);
-  e.address = Le64(&b[24]);
-  const std::uint32_t parameters = Le32(&b[32]);
-  if (parameters > kMaxExceptionParameters) {
-    return Fail(why, Format("exception record claims %u parameters (the format holds 15)", parameters));
-  }
-  for (std::uint32_t i = 0; i < parameters; ++i) e.parameters.push_back(Le64(&b[40 + 8 * i]));
-  e.thread_context = LocationAt(&b[160]);
-  if (e.thread_context.size != 0 && !Fits(e.thread_context.rva, e.thread_context.size, input_->Size())) {
-    return Fail(why, Format("exception: the thread context at 0x%X (%u bytes) lies past the end of the file",
-                            e.thread_context.rva, e.thread_context.size));
-  }
-  *out = std::move(e);
-  return true;
+  return ReadFixed<kExceptionStreamSize>(kExceptionStream, "exception", out, why, [&](const auto& b, ExceptionInfo* e) {
+    e->thread_id = Le32(&b[0]);
+    e->code = Le32(&b[8]);
+    e->flags = Le32(&b[12]);
+    e->record = Le64(&b[16]);
+    e->address = Le64(&b[24]);
+    const std::uint32_t parameters = Le32(&b[32]);
+    if (parameters > kMaxExceptionParameters) {
+      return Fail(why, Format("exception record claims %u parameters (the format holds 15)", parameters));
+    }
+    for (std::uint32_t i = 0; i < parameters; ++i) e->parameters.push_back(Le64(&b[40 + 8 * i]));
+    e->thread_context = LocationAt(&b[160]);
+    if (e->thread_context.size != 0 && !Fits(e->thread_context.rva, e->thread_context.size, input_->Size())) {
+      return Fail(why, Format("exception: the thread context at 0x%X (%u bytes) lies past the end of the file",
+                              e->thread_context.rva, e->thread_context.size));
+    }
+    return true;
+  });
 }
 
 template <typename T, typename Decode>
@@ -332,18 +317,13 @@ bool Minidump::ReadMemory64List(std::optional<Memory64List>* out, std::string* w
 }
 
 bool Minidump::ReadMiscInfo(std::optional<MiscInfo>* out, std::string* why) const {
-  out->reset();
-  const StreamEntry* s = Find(kMiscInfoStream);
-  if (s == nullptr) return true;
-  std::array<std::uint8_t, kMiscInfoSize> b{};
-  if (!ReadStream(*s, 0, b)) return Fail(why, Format("misc info stream is too short (%u bytes)", s->where.size));
-  MiscInfo info;
-  info.size_of_info = Le32(&b[0]);
-  info.flags1 = Le32(&b[4]);
-  if (info.flags1 & 1) info.process_id = Le32(&b[8]);
-  if (info.flags1 & 2) info.process_create_time = Le32(&b[12]);
-  *out = info;
-  return true;
+  return ReadFixed<kMiscInfoSize>(kMiscInfoStream, "misc info", out, why, [](const auto& b, MiscInfo* info) {
+    info->size_of_info = Le32(&b[0]);
+    info->flags1 = Le32(&b[4]);
+    if (info->flags1 & 1) info->process_id = Le32(&b[8]);
+    if (info->flags1 & 2) info->process_create_time = Le32(&b[12]);
+    return true;
+  });
 }
 
 bool Minidump::ReadComment(std::optional<std::string>* out, bool* cut, std::string* why) const {
@@ -366,16 +346,15 @@ bool Minidump::ReadComment(std::optional<std::string>* out, bool* cut, std::stri
   return true;
 }
 
-bool Minidump::CheckMemoryInFile(std::string* why) const {
+bool Minidump::ReadMemoryLists(MemoryLists* out, std::string* why) const {
   const std::uint64_t file_size = input_->Size();
   // The description is made only for the range that fails: a dump lists thousands.
   auto cut_short = [&](Location where, const std::string& what) {
     return Fail(why, Format("cut short: %s at 0x%X (%u bytes) lies past the end of the file (%" PRIu64 " bytes)",
                             what.c_str(), where.rva, where.size, file_size));
   };
-  std::vector<Thread> threads;
-  if (!ReadThreads(&threads, why)) return false;
-  for (const Thread& t : threads) {
+  if (!ReadThreads(&out->threads, why)) return false;
+  for (const Thread& t : out->threads) {
     if (!Fits(t.stack.where.rva, t.stack.where.size, file_size)) {
       return cut_short(t.stack.where, Format("the stack of thread %u", t.id));
     }
@@ -383,18 +362,16 @@ bool Minidump::CheckMemoryInFile(std::string* why) const {
       return cut_short(t.context, Format("the context of thread %u", t.id));
     }
   }
-  std::vector<MemoryDescriptor> memory;
-  if (!ReadMemoryList(&memory, why)) return false;
-  for (const MemoryDescriptor& m : memory) {
+  if (!ReadMemoryList(&out->memory, why)) return false;
+  for (const MemoryDescriptor& m : out->memory) {
     if (!Fits(m.where.rva, m.where.size, file_size)) {
       return cut_short(m.where, Format("memory of 0x%016" PRIX64, m.start));
     }
   }
-  std::optional<Memory64List> memory64;
-  if (!ReadMemory64List(&memory64, why)) return false;
-  if (memory64) {
-    std::uint64_t end = memory64->base_rva;
-    for (const Memory64List::Range& r : memory64->ranges) {
+  if (!ReadMemory64List(&out->memory64, why)) return false;
+  if (out->memory64) {
+    std::uint64_t end = out->memory64->base_rva;
+    for (const Memory64List::Range& r : out->memory64->ranges) {
       if (r.size > UINT64_MAX - end) return Fail(why, "memory64 list: sizes overflow");
       end += r.size;
     }
@@ -415,25 +392,18 @@ bool Minidump::ReadAmd64Context(Location where, Amd64Context* out) const {
   return true;
 }
 
-bool DumpMemory::Load(const Minidump& dump, std::string* why) {
+void DumpMemory::Load(const Minidump& dump, const MemoryLists& lists) {
   dump_ = &dump;
   ranges_.clear();
-  std::vector<MemoryDescriptor> list;
-  if (!dump.ReadMemoryList(&list, why)) return false;
-  for (const MemoryDescriptor& m : list) ranges_.push_back({m.start, m.where.size, m.where.rva});
+  for (const MemoryDescriptor& m : lists.memory) ranges_.push_back({m.start, m.where.size, m.where.rva});
   // Writers list each thread's stack in the memory list too; a dump that does not still
   // holds the stacks through the thread list.
-  std::vector<Thread> threads;
-  if (!dump.ReadThreads(&threads, why)) return false;
-  for (const Thread& t : threads) ranges_.push_back({t.stack.start, t.stack.where.size, t.stack.where.rva});
-  std::optional<Memory64List> list64;
-  if (!dump.ReadMemory64List(&list64, why)) return false;
-  if (list64) {
-    std::uint64_t offset = list64->base_rva;
-    for (const Memory64List::Range& r : list64->ranges) {
-      if (r.size > UINT64_MAX - offset) return Fail(why, "memory64 list: sizes overflow");
+  for (const Thread& t : lists.threads) ranges_.push_back({t.stack.start, t.stack.where.size, t.stack.where.rva});
+  if (lists.memory64) {
+    std::uint64_t offset = lists.memory64->base_rva;
+    for (const Memory64List::Range& r : lists.memory64->ranges) {
       ranges_.push_back({r.start, r.size, offset});
-      offset += r.size;
+      offset += r.size;  // ReadMemoryLists checked that the sizes add up within the file
     }
   }
   std::sort(ranges_.begin(), ranges_.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
@@ -445,7 +415,6 @@ bool DumpMemory::Load(const Minidump& dump, std::string* why) {
     ranges_[kept++] = r;
   }
   ranges_.resize(kept);
-  return true;
 }
 
 const DumpMemory::Range* DumpMemory::Holding(std::uint64_t address) const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "triage/codeview.h"
 #include "triage/range_reader.h"
 
 namespace triage {
@@ -88,22 +89,6 @@ struct FixedFileInfo {
   bool Present() const { return signature == kSignature; }
 };
 
-// The CodeView record that names a module's PDB: "RSDS" (GUID and age) or the older
-// "NB10" (time stamp and age). Other records keep their signature only.
-struct CodeViewRecord {
-  static constexpr std::uint32_t kRsds = 0x53445352;  // "RSDS"
-  static constexpr std::uint32_t kNb10 = 0x3031424E;  // "NB10"
-  std::uint32_t signature = 0;
-  std::array<std::uint8_t, 16> guid{};  // RSDS only
-  std::uint32_t nb10_stamp = 0;         // NB10 only
-  std::uint32_t age = 0;
-  std::string pdb_name;  // as the record holds it (UTF-8 for RSDS)
-};
-
-// A CodeView record's bytes as a dump's module entry or a PE file's debug directory hold
-// them; null for fewer than four bytes.
-std::optional<CodeViewRecord> ParseCodeView(std::span<const std::uint8_t> bytes);
-
 struct Module {
   std::uint64_t base = 0;
   std::uint32_t size = 0;
@@ -140,6 +125,14 @@ struct Memory64List {
   std::vector<Range> ranges;
 };
 
+// What the stack walker reads of a dump's memory: where each thread's stack and context
+// lie, and the ranges of the memory list and the memory64 list.
+struct MemoryLists {
+  std::vector<Thread> threads;
+  std::vector<MemoryDescriptor> memory;
+  std::optional<Memory64List> memory64;
+};
+
 struct MiscInfo {
   std::uint32_t size_of_info = 0;
   std::uint32_t flags1 = 0;
@@ -166,7 +159,6 @@ class Minidump {
   static constexpr std::uint32_t kMaxMemoryRanges = 1u << 20;
   static constexpr std::uint32_t kMaxStringBytes = 65534;
   static constexpr std::uint32_t kMaxCommentBytes = 1u << 20;
-  static constexpr std::uint32_t kMaxCodeViewBytes = 4096;
 
   // Checks the header and the directory: the signature, every stream inside the file,
   // no two streams sharing bytes. Null with a reason when the input is no such dump.
@@ -196,9 +188,10 @@ class Minidump {
   // A MINIDUMP_STRING (32-bit byte length, then UTF-16LE) at `rva`.
   bool ReadString(std::uint32_t rva, std::u16string* out, std::string* why) const;
 
-  // Checks that every byte range the memory lists and thread stacks point at lies in
-  // the file: a dump cut short in transfer is told from a whole one here.
-  bool CheckMemoryInFile(std::string* why) const;
+  // Reads the thread list, the memory list and the memory64 list, and checks that every
+  // byte range they point at lies in the file: a dump cut short in transfer is told from
+  // a whole one here.
+  bool ReadMemoryLists(MemoryLists* out, std::string* why) const;
 
   // Bytes of the file at a 64-bit offset, as the memory64 list points at them.
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const { return input_->Read(offset, out); }
@@ -216,6 +209,11 @@ class Minidump {
   template <typename T, typename Decode>
   bool ReadList(std::uint32_t type, std::uint32_t entry_size, std::uint32_t limit, const char* what,
                 std::vector<T>* out, std::string* why, Decode decode) const;
+  // Reads the first N bytes of the stream of `type` (none: `out` stays empty), which
+  // must hold them, and decodes them.
+  template <std::size_t N, typename T, typename Decode>
+  bool ReadFixed(std::uint32_t type, const char* what, std::optional<T>* out, std::string* why,
+                 Decode decode) const;
 
   const RangeReader* input_;
   Header header_;
@@ -235,8 +233,8 @@ class ProcessMemory {
 // made up from neighbouring bytes.
 class DumpMemory final : public ProcessMemory {
  public:
-  static constexpr std::size_t kMaxRanges = Minidump::kMaxMemoryRanges * 2;
-  bool Load(const Minidump& dump, std::string* why);
+  // The ranges of `lists`, as `dump`'s ReadMemoryLists gave them.
+  void Load(const Minidump& dump, const MemoryLists& lists);
   bool Read(std::uint64_t address, std::span<std::uint8_t> out) const override;
   // The end of the range holding `address`, or null when the dump holds no byte there.
   std::optional<std::uint64_t> EndOf(std::uint64_t address) const;

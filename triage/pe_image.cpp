@@ -20,11 +20,6 @@ constexpr std::uint32_t kDebugEntrySize = 28;
 constexpr std::uint32_t kDebugTypeCodeView = 2;
 constexpr std::uint32_t kMaxDebugEntries = 64;
 
-bool Fail(std::string* why, const char* reason) {
-  *why = reason;
-  return false;
-}
-
 }  // namespace
 
 std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why) {
@@ -96,9 +91,8 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why)
 
   // Only what the walker and the names need; a damaged table of one kind leaves the
   // others usable, and the image without it.
-  std::string ignored;
   const auto [export_rva, export_size] = directory(kExportDirectory);
-  if (export_size != 0 && !image.ReadExports(export_rva, export_size, &ignored)) image.exports_.clear();
+  if (export_size != 0 && !image.ReadExports(export_rva, export_size)) image.exports_.clear();
   const auto [pdata_rva, pdata_size] = directory(kExceptionDirectory);
   if (image.machine_ == kMachineAmd64 && pdata_size != 0 && !image.ReadFunctions(pdata_rva, pdata_size, why)) {
     return std::nullopt;
@@ -151,17 +145,17 @@ bool PeImage::ReadName(std::uint32_t rva, std::string* out) const {
   return false;
 }
 
-bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size, std::string* why) {
+bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size) {
   std::array<std::uint8_t, 40> d{};
-  if (!ReadRva(rva, d)) return Fail(why, "export directory outside every section");
+  if (!ReadRva(rva, d)) return false;
   const std::uint32_t function_count = Le32(&d[20]);
   const std::uint32_t name_count = Le32(&d[24]);
-  if (function_count > kMaxExports || name_count > kMaxExports) return Fail(why, "absurd export count");
+  if (function_count > kMaxExports || name_count > kMaxExports) return false;
   std::vector<std::uint8_t> functions(std::size_t{function_count} * 4);
   std::vector<std::uint8_t> names(std::size_t{name_count} * 4);
   std::vector<std::uint8_t> ordinals(std::size_t{name_count} * 2);
   if (!ReadRva(Le32(&d[28]), functions) || !ReadRva(Le32(&d[32]), names) || !ReadRva(Le32(&d[36]), ordinals)) {
-    return Fail(why, "export tables outside every section");
+    return false;
   }
   for (std::uint32_t i = 0; i < name_count; ++i) {
     const std::uint32_t ordinal = Le16(&ordinals[std::size_t{i} * 2]);
@@ -180,9 +174,15 @@ bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size, std::string* wh
 
 bool PeImage::ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why) {
   const std::uint32_t count = size / 12;
-  if (count > kMaxFunctions) return Fail(why, "absurd exception directory");
+  if (count > kMaxFunctions) {
+    *why = "absurd exception directory";
+    return false;
+  }
   std::vector<std::uint8_t> table(std::size_t{count} * 12);
-  if (!ReadRva(rva, table)) return Fail(why, "exception directory outside every section");
+  if (!ReadRva(rva, table)) {
+    *why = "exception directory outside every section";
+    return false;
+  }
   functions_.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* f = &table[std::size_t{i} * 12];
@@ -206,7 +206,7 @@ void PeImage::ReadCodeView(std::uint32_t rva, std::uint32_t size) {
   for (std::uint32_t i = 0; i < count; ++i) {
     std::array<std::uint8_t, kDebugEntrySize> e{};
     if (!ReadRva(rva + i * kDebugEntrySize, e) || Le32(&e[12]) != kDebugTypeCodeView) continue;
-    const std::uint32_t data_size = std::min(Le32(&e[16]), Minidump::kMaxCodeViewBytes);
+    const std::uint32_t data_size = std::min(Le32(&e[16]), kMaxCodeViewBytes);
     std::vector<std::uint8_t> data(data_size);
     const std::uint32_t data_rva = Le32(&e[20]);
     const bool read = data_rva != 0 ? ReadRva(data_rva, data) : input_->Read(Le32(&e[24]), data);
@@ -234,82 +234,6 @@ const Export* PeImage::ExportAt(std::uint32_t rva) const {
                                [](std::uint32_t value, const RuntimeFunction& f) { return value < f.begin; });
   if (next != functions_.end() && next->begin <= rva) return nullptr;
   return &*it;
-}
-
-std::optional<PdbIdentity> ReadPdbIdentity(const RangeReader& input, std::string* why) {
-  static constexpr char kMagic[] = "Microsoft C/C++ MSF 7.00\r\n\x1a" "DS\0\0";
-  std::array<std::uint8_t, 56> super{};
-  if (!input.Read(0, super) || std::memcmp(super.data(), kMagic, 32) != 0) {
-    *why = "not a PDB file (no MSF 7.00 header)";
-    return std::nullopt;
-  }
-  const std::uint32_t block = Le32(&super[32]);
-  const std::uint64_t block_count = Le32(&super[40]);
-  const std::uint32_t directory_bytes = Le32(&super[44]);
-  const std::uint32_t map_block = Le32(&super[52]);
-  if ((block != 512 && block != 1024 && block != 2048 && block != 4096) || block_count * block > input.Size() ||
-      map_block >= block_count || directory_bytes < 4 || directory_bytes > 64u * 1024 * 1024) {
-    *why = "PDB block layout does not fit the file";
-    return std::nullopt;
-  }
-  auto read_blocks = [&](const std::vector<std::uint32_t>& blocks, std::uint32_t bytes, std::vector<std::uint8_t>* out) {
-    out->assign(bytes, 0);
-    for (std::size_t i = 0; i * block < bytes; ++i) {
-      if (i >= blocks.size() || blocks[i] >= block_count) return false;
-      const std::uint32_t part = std::min<std::uint32_t>(block, bytes - static_cast<std::uint32_t>(i * block));
-      if (!input.Read(std::uint64_t{blocks[i]} * block, std::span(out->data() + i * block, part))) return false;
-    }
-    return true;
-  };
-  // The block map lists the directory's blocks; the directory lists every stream's.
-  const std::uint32_t directory_blocks = (directory_bytes + block - 1) / block;
-  std::vector<std::uint8_t> map;
-  if (std::uint64_t{directory_blocks} * 4 > block || !read_blocks({map_block}, directory_blocks * 4, &map)) {
-    *why = "PDB directory map does not fit its block";
-    return std::nullopt;
-  }
-  std::vector<std::uint32_t> blocks(directory_blocks);
-  for (std::uint32_t i = 0; i < directory_blocks; ++i) blocks[i] = Le32(&map[std::size_t{i} * 4]);
-  std::vector<std::uint8_t> directory;
-  if (!read_blocks(blocks, directory_bytes, &directory)) {
-    *why = "PDB directory outside the file";
-    return std::nullopt;
-  }
-  const std::uint32_t streams = Le32(directory.data());
-  if (streams < 2 || streams > (directory_bytes - 4) / 4) {
-    *why = "PDB directory holds no PDB stream";
-    return std::nullopt;
-  }
-  // A stream's content: the PDB stream (1) holds the GUID, the DBI stream (3) the age the
-  // image's CodeView record carries.
-  auto stream = [&](std::uint32_t index, std::uint32_t want, std::vector<std::uint8_t>* out) {
-    std::uint64_t at = 4 + std::uint64_t{streams} * 4;
-    for (std::uint32_t s = 0; s <= index; ++s) {
-      std::uint32_t size = Le32(&directory[4 + std::size_t{s} * 4]);
-      if (size == 0xFFFFFFFF) size = 0;
-      const std::uint64_t count = (std::uint64_t{size} + block - 1) / block;
-      if (!Fits(at, count * 4, directory.size())) return false;
-      if (s == index) {
-        if (size < want) return false;
-        std::vector<std::uint32_t> list(static_cast<std::size_t>(count));
-        for (std::size_t i = 0; i < list.size(); ++i) list[i] = Le32(&directory[at + i * 4]);
-        return read_blocks(list, want, out);
-      }
-      at += count * 4;
-    }
-    return false;
-  };
-  std::vector<std::uint8_t> info;
-  if (!stream(1, 28, &info)) {
-    *why = "PDB stream cut short";
-    return std::nullopt;
-  }
-  PdbIdentity identity;
-  std::copy(info.begin() + 12, info.begin() + 28, identity.guid.begin());
-  identity.age = Le32(&info[8]);
-  std::vector<std::uint8_t> dbi;
-  if (streams > 3 && stream(3, 12, &dbi)) identity.age = Le32(&dbi[8]);
-  return identity;
 }
 
 std::vector<std::uint8_t> StubImage(const CodeViewRecord& codeview, std::uint32_t size_of_image) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "triage/minidump.h"
+#include "triage/codeview.h"
 #include "triage/range_reader.h"
 
 namespace triage {
@@ -71,7 +71,7 @@ class PeImage {
  private:
   explicit PeImage(const RangeReader& input) : input_(&input) {}
   const PeSection* SectionOf(std::uint32_t rva) const;
-  bool ReadExports(std::uint32_t rva, std::uint32_t size, std::string* why);
+  bool ReadExports(std::uint32_t rva, std::uint32_t size);  // false: no usable table
   bool ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why);
   void ReadCodeView(std::uint32_t rva, std::uint32_t size);
   // A NUL-terminated name at `rva`, at most kMaxNameBytes long.
@@ -86,14 +86,6 @@ class PeImage {
   std::vector<Export> exports_;
   std::optional<CodeViewRecord> codeview_;
 };
-
-// The GUID and age that a PDB file carries (its PDB and DBI streams), read through the
-// file's MSF block layout. Null with a reason when the bytes are no such file.
-struct PdbIdentity {
-  std::array<std::uint8_t, 16> guid{};
-  std::uint32_t age = 0;
-};
-std::optional<PdbIdentity> ReadPdbIdentity(const RangeReader& input, std::string* why);
 
 // The smallest PE file that names a PDB: headers, one section holding the debug directory
 // and its CodeView record, and nothing to run. A symbolizer that finds PDBs through a

@@ -135,12 +135,12 @@ ModuleMap::ModuleMap(const std::vector<ModuleView>& modules) : modules_(modules)
 std::optional<std::size_t> ModuleMap::IndexOf(std::uint64_t address) const {
   auto it = std::upper_bound(by_base_.begin(), by_base_.end(), address,
                              [&](std::uint64_t value, std::size_t i) { return value < modules_[i].base; });
-  // Overlapping entries (a hostile list) are searched back to the first that holds it.
-  while (it != by_base_.begin()) {
+  // Overlapping entries (a hostile list) are searched back to the first that holds it;
+  // after a long run of them give up rather than crawl.
+  for (int steps = 0; steps < 64 && it != by_base_.begin(); ++steps) {
     --it;
     const ModuleView& m = modules_[*it];
     if (address - m.base < m.size) return *it;
-    if (it - by_base_.begin() > 64) break;  // a long run of overlaps: give up, do not crawl
   }
   return std::nullopt;
 }

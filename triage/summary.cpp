@@ -110,15 +110,13 @@ std::optional<std::string> AdviceGroupName(const std::u16string& module) {
 }
 
 // The stacks of an x64 dump: the crashing thread's from the exception's context and,
-// when asked, every thread's from its own. A dump whose memory lists are damaged has
-// none; the rest of the summary does not depend on them.
-void AddStacks(Summary* s, const Minidump& dump, const std::vector<Module>& modules,
-               const std::vector<Thread>& threads, const std::optional<ExceptionInfo>& exception,
-               const StackOptions& options) {
+// when asked, every thread's from its own.
+void AddStacks(Summary* s, const Minidump& dump, const std::vector<Module>& modules, const MemoryLists& lists,
+               const std::optional<ExceptionInfo>& exception, const StackOptions& options) {
   if (!s->system || s->system->arch != "amd64") return;
+  const std::vector<Thread>& threads = lists.threads;
   DumpMemory memory;
-  std::string why;
-  if (!memory.Load(dump, &why)) return;
+  memory.Load(dump, lists);
   SymbolStore none;
   SymbolStore& symbols = options.symbols != nullptr ? *options.symbols : none;
   std::vector<const PeImage*> images;
@@ -246,11 +244,10 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
   if (!dump.ReadMiscInfo(&misc, why)) return false;
   if (misc) s->process_id = misc->process_id;
 
-  std::vector<Thread> threads;
-  if (!dump.ReadThreads(&threads, why)) return false;
-  s->thread_count = threads.size();
-  if (!dump.CheckMemoryInFile(why)) return false;
-  AddStacks(s, dump, modules, threads, exception, options);
+  MemoryLists lists;
+  if (!dump.ReadMemoryLists(&lists, why)) return false;
+  s->thread_count = lists.threads.size();
+  AddStacks(s, dump, modules, lists, exception, options);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -151,19 +152,16 @@ std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why) {
     *why = "llvm-symbolizer is not on PATH (Debian's llvm package has it)";
     return nullptr;
   }
-  const char* base = std::getenv("TMPDIR");
-  std::string stage_name = (base != nullptr && *base != '\0' ? std::string(base) : std::string("/tmp")) +
-                           "/crash-triage-XXXXXX";
-  if (mkdtemp(stage_name.data()) == nullptr) {
-    *why = "cannot make a temporary folder for llvm-symbolizer";
-    return nullptr;
-  }
-
+  // Close-on-exec from the start: the child keeps only the two ends it gets as its
+  // standard input and output.
   int to[2], from[2];
-  if (pipe(to) != 0) return nullptr;
-  if (pipe(from) != 0) {
-    close(to[0]);
-    close(to[1]);
+  const bool piped = pipe2(to, O_CLOEXEC) == 0;
+  if (!piped || pipe2(from, O_CLOEXEC) != 0) {
+    *why = std::string("cannot make a pipe to llvm-symbolizer: ") + std::strerror(errno);
+    if (piped) {
+      close(to[0]);
+      close(to[1]);
+    }
     return nullptr;
   }
   // A symbolizer that dies must not take the tool down with SIGPIPE.
@@ -173,7 +171,6 @@ std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why) {
   posix_spawn_file_actions_adddup2(&actions, to[0], 0);
   posix_spawn_file_actions_adddup2(&actions, from[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  for (int fd : {to[0], to[1], from[0], from[1]}) posix_spawn_file_actions_addclose(&actions, fd);
   std::vector<std::string> args = {*program, "--relative-address", "--output-style=JSON", "--no-inlines",
                                    "--functions=linkage", "--demangle"};
   std::vector<char*> argv;
@@ -190,8 +187,17 @@ std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why) {
     *why = "cannot start " + *program;
     return nullptr;
   }
-  fcntl(to[1], F_SETFD, FD_CLOEXEC);
-  fcntl(from[0], F_SETFD, FD_CLOEXEC);
+  // Made once the symbolizer runs, so that no failure before it leaves a folder behind.
+  const char* base = std::getenv("TMPDIR");
+  std::string stage_name = (base != nullptr && *base != '\0' ? std::string(base) : std::string("/tmp")) +
+                           "/crash-triage-XXXXXX";
+  if (mkdtemp(stage_name.data()) == nullptr) {
+    close(to[1]);  // end of input: the symbolizer exits
+    close(from[0]);
+    waitpid(pid, nullptr, 0);
+    *why = "cannot make a temporary folder for llvm-symbolizer";
+    return nullptr;
+  }
   return std::make_unique<LlvmSymbolizer>(pid, to[1], from[0], stage_name);
 }
 

@@ -65,26 +65,22 @@ void SymbolStore::AddSymbols(const std::filesystem::path& folder) {
   indexed_ = kMaxFilesIndexed - budget;
 }
 
-const PeImage* SymbolStore::Open(const std::filesystem::path& path) {
-  auto [it, added] = opened_.try_emplace(path);
-  OpenImage& open = it->second;
-  if (added) {
-    std::string why;
-    open.reader = OpenFileRange(path, &why);
-    if (open.reader) open.image = PeImage::Open(*open.reader, &why);
-  }
-  return open.image ? &*open.image : nullptr;
-}
-
 const PeImage* SymbolStore::FindImage(const Module& module) {
   const auto candidates = binaries_.find(AsciiLower(Utf8FromUtf16(FileNameOf(module.path))));
   if (candidates == binaries_.end()) return nullptr;
+  const Identity wanted{module.size, module.time_date_stamp};
   for (const std::filesystem::path& path : candidates->second) {
-    const PeImage* image = Open(path);
-    if (image != nullptr && image->size_of_image() == module.size &&
-        image->time_date_stamp() == module.time_date_stamp) {
-      return image;
-    }
+    auto [known, added] = images_.try_emplace(path);
+    if (!added && known->second != wanted) continue;
+    if (const auto kept = opened_.find(path); kept != opened_.end()) return &*kept->second.image;
+    // Read for its identity, or opened again for a module that has it.
+    OpenImage open;
+    std::string why;
+    open.reader = OpenFileRange(path, &why);
+    if (open.reader) open.image = PeImage::Open(*open.reader, &why);
+    known->second.reset();
+    if (open.image) known->second.emplace(open.image->size_of_image(), open.image->time_date_stamp());
+    if (known->second == wanted) return &*opened_.emplace(path, std::move(open)).first->second.image;
   }
   return nullptr;
 }

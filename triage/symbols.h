@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "triage/codeview.h"
 #include "triage/minidump.h"
 #include "triage/pe_image.h"
 #include "triage/range_reader.h"
@@ -67,7 +68,8 @@ class SymbolStore {
   bool has_symbols() const { return !pdbs_.empty(); }
 
   // The file of a dump's module entry, opened once for the whole run; null when no file
-  // of that name matches its SizeOfImage and TimeDateStamp.
+  // of that name matches its SizeOfImage and TimeDateStamp. Only files that matched stay
+  // open: a folder of many builds would otherwise hold a descriptor per build.
   const PeImage* FindImage(const Module& module);
   // Names `frame` (module, offset, function, file, line) for an address in `module`,
   // whose file is `image` or null. A caller's frame is named by its call instruction,
@@ -79,12 +81,13 @@ class SymbolStore {
     std::unique_ptr<RangeReader> reader;
     std::optional<PeImage> image;
   };
-  const PeImage* Open(const std::filesystem::path& path);
+  using Identity = std::pair<std::uint32_t, std::uint32_t>;  // SizeOfImage, TimeDateStamp
   const std::filesystem::path* FindPdb(const CodeViewRecord& codeview);
 
   std::unordered_map<std::string, std::vector<std::filesystem::path>> binaries_;
   std::unordered_map<std::string, std::vector<std::filesystem::path>> pdbs_;
-  std::map<std::filesystem::path, OpenImage> opened_;
+  std::map<std::filesystem::path, std::optional<Identity>> images_;  // null: unreadable, no PE file
+  std::map<std::filesystem::path, OpenImage> opened_;                // the files that matched
   std::map<std::filesystem::path, std::optional<PdbIdentity>> identities_;
   std::map<std::pair<std::filesystem::path, std::uint32_t>, std::optional<SourceLine>> lines_;
   std::unique_ptr<Symbolizer> symbolizer_;

@@ -3,7 +3,8 @@
 
   inputs  (host)    dumps written by LLVM's yaml2obj (x86 Windows, Linux, macOS) compared
                     with obj2yaml; every kind of bad input, each with its reason, no hang,
-                    bounded memory; usage errors; CSV cells a spreadsheet would run.
+                    bounded memory; usage errors; CSV cells a spreadsheet would run; a
+                    symbolizer that cannot start.
   html    (host)    the page in Debian's chromium: the DOM holds every bucket, a hostile
                     module name stays text, a screenshot lands in the build folder.
   road    (windows) dumps made under Wine by the real Calvorin.dll through the WER host
@@ -272,6 +273,22 @@ def run_inputs():
     formula = [r for r in table if r[0].endswith("formula.dmp")]
     column = table[0].index("fault_module")
     check(formula and formula[0][column] == "'=HYPERLINK(1).dll", f"CSV defuses a formula: {formula}")
+
+    # A symbolizer that cannot start, or no pipe to it: a reason, and no temporary folder left.
+    tools, temp = work / "tools", work / "temp"
+    tools.mkdir()
+    temp.mkdir()
+    (tools / "llvm-symbolizer").write_bytes(b"\0not a program")
+    (tools / "llvm-symbolizer").chmod(0o755)
+    cases = [("cannot start", None)]
+    if not ARGS.get("sanitized"):  # four descriptors leave no room for a pipe, nor for the sanitizers' checks
+        cases.append(("cannot make a pipe", 4))
+    for reason, files in cases:
+        run = subprocess.run([ARGS["triage"], "--symbols", tools, "generic"], cwd=work, capture_output=True, text=True,
+                             env={**os.environ, "PATH": str(tools), "TMPDIR": str(temp)}, timeout=60,
+                             preexec_fn=files and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))))
+        check(f"from PDBs: {reason}" in run.stderr and not any(temp.iterdir()),
+              f"without a symbolizer: {run.stderr!r}, left {list(temp.iterdir())}")
 
     for args, want in ((["--json", "--csv", "generic"], 2), ([], 2), (["--bogus", "generic"], 2),
                        (["generic", "no-such-path"], 2), (["--help"], 0)):

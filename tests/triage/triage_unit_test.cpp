@@ -1,11 +1,14 @@
 // The rules crash-triage applies that no independent reader checks: what a dump's file
 // name says, the Central European time of a dump's own time stamp, the bucket key, how
-// versions order, and the unwind codes our fixtures' compilers never emit. The reader
-// and the walker are checked against obj2yaml, lldb and the fuzzers.
+// versions order, the unwind codes our fixtures' compilers never emit, and which module
+// files stay open. The reader and the walker are checked against obj2yaml, lldb and the
+// fuzzers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -16,6 +19,11 @@
 #include "triage/render.h"
 #include "triage/stack.h"
 #include "triage/summary.h"
+#include "triage/symbols.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 namespace triage {
 namespace {
@@ -200,6 +208,7 @@ class Image {
     EXPECT_TRUE(image_) << why;
     return *image_;
   }
+  const std::vector<std::uint8_t>& file() const { return file_; }
 
  private:
   void Set16(std::size_t at, std::uint16_t v) {
@@ -309,6 +318,59 @@ TEST(Unwind, FinishesAnEpilogAtFrameZeroAndTakesALeafsReturnAtRsp) {
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &leaf));
   EXPECT_EQ(leaf.rip, 0x140009999u);
   EXPECT_EQ(leaf.gpr[Amd64Context::kRsp], kSp + 8);
+}
+
+TEST(ModuleMap, FindsTheModuleAroundANestedOneWhateverLiesBelow) {
+  std::vector<ModuleView> views;
+  for (std::uint64_t i = 1; i <= 100; ++i) views.push_back({i << 16, 0x1000, nullptr});
+  views.push_back({0x10000000, 0x1000000, nullptr});
+  views.push_back({0x10800000, 0x1000, nullptr});  // inside the one before
+  const ModuleMap map(views);
+  EXPECT_EQ(map.IndexOf(0x10900000), 100u);
+  EXPECT_EQ(map.IndexOf(0x10800010), 101u);
+}
+
+TEST(SymbolStore, KeepsOnlyTheMatchingFilesOpen) {
+  Image image;
+  image.Open();
+  std::vector<std::uint8_t> bytes = image.file();
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "triage-binaries";
+  std::filesystem::remove_all(folder);
+  auto write = [&](const std::filesystem::path& path, std::uint32_t stamp) {
+    std::filesystem::create_directories(path.parent_path());
+    for (int i = 0; i < 4; ++i) bytes[0x48 + i] = static_cast<std::uint8_t>(stamp >> (8 * i));  // TimeDateStamp
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
+  };
+  for (std::uint32_t build = 0; build < 100; ++build) write(folder / std::to_string(build) / "other.dll", build);
+  write(folder / "game.dll", 7);
+  SymbolStore store;
+  store.AddBinaries(folder);
+  auto find = [&](const char16_t* path, std::uint32_t stamp) {
+    Module module;
+    module.size = 0x3000;
+    module.time_date_stamp = stamp;
+    module.path = path;
+    return store.FindImage(module);
+  };
+#if !defined(_WIN32)
+  // Fewer descriptors than builds: a store that kept every candidate open runs out.
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  const rlimit low{std::min<rlim_t>(limit.rlim_cur, 64), limit.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &low);
+#endif
+  const PeImage* none = find(u"C:\\Game\\other.dll", 1000);
+  const PeImage* game = find(u"C:\\Game\\game.dll", 7);
+  const PeImage* build = find(u"C:\\Game\\other.dll", 42);  // read before, opened again
+#if !defined(_WIN32)
+  setrlimit(RLIMIT_NOFILE, &limit);
+#endif
+  EXPECT_EQ(none, nullptr);
+  EXPECT_TRUE(game != nullptr && game->time_date_stamp() == 7u);
+  EXPECT_TRUE(build != nullptr && build->time_date_stamp() == 42u);
+  EXPECT_EQ(find(u"C:\\Game\\game.dll", 7), game);
+  store = SymbolStore();  // Windows removes no file that is open
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
