@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "capture/ports_win.h"
 
@@ -21,7 +23,7 @@ class WinFilesTest : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryW(W(dir_), nullptr));
   }
   void TearDown() override {
-    for (const char16_t* name : {u"\\a.dmp", u"\\a.dmp.tmp", u"\\b.txt"}) {
+    for (const char16_t* name : {u"\\a.dmp", u"\\a.dmp.tmp", u"\\b.txt", u"\\b.txt.tmp"}) {
       DeleteFileW(W(dir_ + name));
     }
     RemoveDirectoryW(W(dir_ + u"\\sub"));
@@ -50,16 +52,16 @@ class WinFilesTest : public ::testing::Test {
 TEST_F(WinFilesTest, WritesFlushesMeasuresAndReplacesOnMove) {
   const std::u16string temp = Path(u"a.dmp.tmp");
   const std::u16string dump = Path(u"a.dmp");
-  capture::Handle old_file = files.CreateForWriting(dump.c_str());
+  capture::Handle old_file = files.CreateNew(dump.c_str());
   ASSERT_NE(old_file, capture::InvalidHandle());
   std::uint32_t written = 0;
   ASSERT_TRUE(files.Write(old_file, "older dump", 10, &written));
   handles.Close(old_file);
 
-  capture::Handle file = files.CreateForWriting(temp.c_str());
+  capture::Handle file = files.CreateNew(temp.c_str());
   ASSERT_NE(file, capture::InvalidHandle());
-  // Read sharing only: a second writer of the same temporary file is kept out.
-  EXPECT_EQ(files.CreateForWriting(temp.c_str()), capture::InvalidHandle());
+  // A second writer of the same temporary file is kept out.
+  EXPECT_EQ(files.CreateNew(temp.c_str()), capture::InvalidHandle());
   EXPECT_TRUE(files.Write(file, "MDMP", 4, &written));
   EXPECT_EQ(written, 4u);
   EXPECT_EQ(Read(temp), "MDMP");  // readers are let in while it is written
@@ -75,27 +77,28 @@ TEST_F(WinFilesTest, WritesFlushesMeasuresAndReplacesOnMove) {
   EXPECT_FALSE(files.MoveReplacing(temp.c_str(), dump.c_str()));
 }
 
-TEST_F(WinFilesTest, CreatingAgainTruncates) {
+// A temporary file is always made new: a name that exists, closed or not, is refused
+// with ERROR_FILE_EXISTS and what it holds is left as it was.
+TEST_F(WinFilesTest, CreatingANameThatExistsFailsAndLeavesItAlone) {
   const std::u16string text = Path(u"b.txt");
   std::uint32_t written = 0;
-  capture::Handle file = files.CreateForWriting(text.c_str());
-  ASSERT_TRUE(files.Write(file, "a longer older report", 21, &written));
+  capture::Handle file = files.CreateNew(text.c_str());
+  ASSERT_TRUE(files.Write(file, "older report", 12, &written));
   handles.Close(file);
-  file = files.CreateForWriting(text.c_str());
-  ASSERT_TRUE(files.Write(file, "new", 3, &written));
-  handles.Close(file);
-  EXPECT_EQ(Read(text), "new");
+  EXPECT_EQ(files.CreateNew(text.c_str()), capture::InvalidHandle());
+  EXPECT_EQ(capture::WinSystemPort().LastError(), 80u);  // ERROR_FILE_EXISTS
+  EXPECT_EQ(Read(text), "older report");
 }
 
 TEST_F(WinFilesTest, TellsFilesFoldersAndNothingApart) {
   const std::u16string text = Path(u"b.txt");
-  handles.Close(files.CreateForWriting(text.c_str()));
+  handles.Close(files.CreateNew(text.c_str()));
   ASSERT_TRUE(CreateDirectoryW(W(Path(u"sub")), nullptr));
   EXPECT_EQ(files.Kind(text.c_str()), capture::PathKind::kFile);
   EXPECT_EQ(files.Kind(Path(u"sub").c_str()), capture::PathKind::kDirectory);
   EXPECT_EQ(files.Kind(Path(u"none").c_str()), capture::PathKind::kMissing);
   // A folder cannot be opened for writing, nor deleted as a file.
-  EXPECT_EQ(files.CreateForWriting(Path(u"sub").c_str()), capture::InvalidHandle());
+  EXPECT_EQ(files.CreateNew(Path(u"sub").c_str()), capture::InvalidHandle());
   EXPECT_FALSE(files.Delete(Path(u"sub").c_str()));
   EXPECT_TRUE(files.Delete(text.c_str()));
   EXPECT_FALSE(files.Delete(text.c_str()));
@@ -111,7 +114,7 @@ TEST_F(WinFilesTest, AFileHeldLikeAScannerHoldsItRefusesTheCommitWithTheRetriedE
   const std::u16string temp = Path(u"a.dmp.tmp");
   const std::u16string dump = Path(u"a.dmp");
   capture::WinSystemPort system;
-  for (const std::u16string* path : {&temp, &dump}) handles.Close(files.CreateForWriting(path->c_str()));
+  for (const std::u16string* path : {&temp, &dump}) handles.Close(files.CreateNew(path->c_str()));
   auto hold = [](const std::u16string& path) {
     return CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -129,6 +132,48 @@ TEST_F(WinFilesTest, AFileHeldLikeAScannerHoldsItRefusesTheCommitWithTheRetriedE
   EXPECT_EQ(system.LastError(), capture::kErrorAccessDenied);
   CloseHandle(scanner);
   EXPECT_TRUE(files.MoveReplacing(temp.c_str(), dump.c_str()));
+}
+
+// The listing the clean-up of stale temporary files walks: names matching the pattern,
+// folders marked, and the last write in FILETIME units of UTC; a plain folder is no
+// reparse point, and a missing one cannot be judged.
+TEST_F(WinFilesTest, ListsAFolderWithLastWriteTimes) {
+  capture::WinFolderPort folders;
+  for (const char16_t* name : {u"a.dmp.tmp", u"b.txt.tmp", u"b.txt"}) {
+    handles.Close(files.CreateNew(Path(name).c_str()));
+  }
+  ASSERT_TRUE(CreateDirectoryW(W(Path(u"sub")), nullptr));
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const std::uint64_t now_units = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+
+  capture::FolderEntry entry;
+  capture::Handle find = folders.FindFirst((dir_ + u"\\*.tmp").c_str(), &entry);
+  ASSERT_NE(find, capture::InvalidHandle());
+  std::vector<std::u16string> names;
+  do {
+    names.push_back(entry.name);
+    EXPECT_FALSE(entry.directory);
+    EXPECT_LE(entry.last_write, now_units + 10000000);  // a second of clock granularity
+    EXPECT_GE(entry.last_write + 600000000, now_units);  // written in the last minute
+  } while (folders.FindNext(find, &entry));
+  folders.CloseFind(find);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a.dmp.tmp", u"b.txt.tmp"}));
+
+  find = folders.FindFirst((dir_ + u"\\s*").c_str(), &entry);
+  ASSERT_NE(find, capture::InvalidHandle());
+  EXPECT_TRUE(entry.directory);
+  folders.CloseFind(find);
+  EXPECT_EQ(folders.FindFirst((dir_ + u"\\none*").c_str(), &entry), capture::InvalidHandle());
+
+  EXPECT_EQ(folders.Reparse(dir_.c_str()), capture::ReparseState::kPlain);
+  EXPECT_EQ(folders.Reparse(Path(u"none").c_str()), capture::ReparseState::kUnknown);
+  for (const char16_t* name : {u"a.dmp.tmp", u"b.txt.tmp"}) DeleteFileW(W(Path(name)));
+}
+
+TEST(WinLibraryPort, KnowsTheSearchFlags) {
+  EXPECT_TRUE(capture::WinLibraryPort().SearchFlagsKnown()) << "Wine's kernel32 exports AddDllDirectory";
 }
 
 TEST(WinSystemPort, GivesTheBuildOfTheRunningWindows) {
