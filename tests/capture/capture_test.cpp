@@ -272,32 +272,6 @@ TEST(ReportTextFile, GivesUpWhenTheNewNameDoesNotFit) {
   EXPECT_TRUE(fake.files.empty());
 }
 
-// Only files of the capture's temporary form, last written more than ten minutes ago,
-// are deleted: not a younger one, a folder, a dump, or any other name.
-TEST_F(CaptureTest, RemovesOnlyStaleTemporaryFilesOfItsOwnForm) {
-  fake.folders.insert(u"D:\\Game\\Crash");
-  const std::u16string crash = u"D:\\Game\\Crash\\";
-  const std::u16string stale[] = {u"Client_10.2.0.7_2026-02-01_10-00-00_DE.dmp.tmp",
-                                  u"Client_Dev_10.1.0.0_2026-02-01_10-00-00_night_ly_ENEU.txt.tmp"};
-  const std::u16string kept[] = {u"Client_10.2.0.7_2026-02-01_10-00-00_DE.dmp",
-                                 u"Client_10.2.0.7_2026-02-01_10-00-00_DE.dmp.tmp.tmp",
-                                 u"Client_x.dmp.tmp", u"notes.tmp"};
-  for (const std::u16string& name : stale) fake.AddAgedFile(crash + name, capture::kStaleTemporarySeconds + 1);
-  for (const std::u16string& name : kept) fake.AddAgedFile(crash + name, 86400);
-  const std::u16string young = u"Client_10.2.0.7_2026-03-01_21-04-05_ENEU.txt.tmp";
-  fake.AddAgedFile(crash + young, capture::kStaleTemporarySeconds);
-  const std::u16string folder = u"Client_10.2.0.7_2026-02-01_10-00-00_FR.dmp.tmp";
-  fake.folders.insert(crash + folder);
-  fake.write_times[crash + folder] = 0;
-
-  ASSERT_TRUE(RunCapture());
-  for (const std::u16string& name : stale) EXPECT_FALSE(fake.Exists(crash + name));
-  for (const std::u16string& name : kept) EXPECT_TRUE(fake.Exists(crash + name));
-  EXPECT_TRUE(fake.Exists(crash + young));
-  EXPECT_EQ(fake.folders.count(crash + folder), 1u);
-  ExpectHandlesBalanced();
-}
-
 // The temporary form to the unit: what a dump name of the crash folder's pattern can be,
 // with ".tmp" after ".dmp" or ".txt", and nothing that merely looks like one.
 TEST(TemporaryName, RecognisesExactlyTheCapturesOwnForm) {
