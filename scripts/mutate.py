@@ -135,9 +135,11 @@ def build(preset, log):
 
 
 def failed_tests(log):
-    """'test (Suite.Case, ...)' for the CTest tests that failed, from a CTest log."""
+    """'test (Suite.Case, ...)' for the CTest tests that failed, from a CTest log; a test
+    that crashed or ran out of time says so instead of naming cases."""
     text = log.read_text(errors="replace")
-    tests = re.findall(r"^\s*\d+ - (\S+) \(", text, re.M)
+    tests = [name if status == "Failed" else f"{name} ({status.lower()})"
+             for name, status in re.findall(r"^\s*\d+ - (\S+) \(([^)]+)\)", text, re.M)]
     cases = list(dict.fromkeys(re.findall(r"^\[  FAILED  \] ([\w/.]+)", text, re.M)))
     if not tests:
         return "a test run that did not finish"
