@@ -55,7 +55,13 @@ void Buckets::Add(const Summary& s) {
                                              : s.name           ? std::optional(s.name->version)
                                                                 : std::nullopt;
   if (version) b.versions.insert(*version);
-  if (s.fault && s.fault->module_version) b.fault_module_versions.insert(*s.fault->module_version);
+  // Windows' own DLLs carry file versions like 6.2.14393.x; the product version
+  // (10.0.14393.x) is the one that says which Windows it is.
+  const std::optional<std::string> module_version =
+      s.fault ? (s.fault->module_product_version ? s.fault->module_product_version : s.fault->module_version)
+              : std::nullopt;
+  if (module_version) b.fault_module_versions.insert(*module_version);
+  if (s.exception && s.exception->thread_name) b.thread_names.insert(*s.exception->thread_name);
   if (!b.advice) b.advice = s.advice;
   if (b.count == 1 || !Older(s.time, b.example_time)) {
     b.example = s.file;
@@ -66,7 +72,7 @@ void Buckets::Add(const Summary& s) {
   if (s.time) ++b.per_day[s.time->substr(0, 10)];
   if (!keep_rows_) return;
 
-  Bucket::Row row{s.file, s.stack, s.time, version, s.fault ? s.fault->module_version : std::nullopt, {}, {}};
+  Bucket::Row row{s.file, s.stack, s.time, version, module_version, {}, {}};
   if (s.report) {
     for (const auto& field : s.report->fields) {
       if (field.first.rfind("runtime.module.", 0) != 0) row.fields.push_back(field);

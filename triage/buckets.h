@@ -47,7 +47,8 @@ struct Bucket {
   std::size_t count = 0;
   std::optional<std::string> first, last;
   VersionSet versions{VersionLess};
-  VersionSet fault_module_versions{VersionLess};
+  VersionSet fault_module_versions{VersionLess};  // product versions where they differ from file versions
+  VersionSet thread_names{VersionLess};           // of the crashing threads, as their programs named them
   std::optional<std::string> advice;
   std::string example;  // the latest dump
   std::optional<std::string> example_time;

@@ -46,6 +46,14 @@ void SymbolStore::AddSymbols(const std::filesystem::path& folder) {
 }
 
 const PeImage* SymbolStore::FindImage(const Module& module) {
+  if (const PeImage* image = FindBinary(module)) return image;
+  for (ImageSource* source : sources_) {
+    if (const PeImage* image = source->FindImage(module)) return image;
+  }
+  return nullptr;
+}
+
+const PeImage* SymbolStore::FindBinary(const Module& module) {
   const auto candidates = binaries_.find(AsciiLower(Utf8FromUtf16(FileNameOf(module.path))));
   if (candidates == binaries_.end()) return nullptr;
   const Identity wanted{module.size, module.time_date_stamp};

@@ -41,6 +41,18 @@ class Symbolizer {
 // this build has no way to run it.
 std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why);
 
+// Another place the files of a dump's modules come from, such as a symbol store: asked
+// for a module that no --binaries folder holds. What it gives must be exactly the build
+// the module entry names (file name, SizeOfImage and TimeDateStamp), and must live as
+// long as the source. The walker takes from an image its unwind data, its exports and
+// its section table (which words a scan may take for return addresses: only those into
+// executable sections, just after a call).
+class ImageSource {
+ public:
+  virtual ~ImageSource() = default;
+  virtual const PeImage* FindImage(const Module& module) = 0;
+};
+
 class SymbolStore {
  public:
   static constexpr std::size_t kMaxFilesIndexed = 1u << 20;
@@ -49,6 +61,8 @@ class SymbolStore {
   void AddBinaries(const std::filesystem::path& folder);
   void AddSymbols(const std::filesystem::path& folder);
   void SetSymbolizer(std::unique_ptr<Symbolizer> symbolizer) { symbolizer_ = std::move(symbolizer); }
+  // Asked, in the order added, for the modules the --binaries folders do not hold.
+  void AddImageSource(ImageSource* source) { sources_.push_back(source); }
   bool has_symbols() const { return !pdbs_.empty(); }
 
   // The file of a dump's module entry, opened once for the whole run; null when no file
@@ -66,6 +80,7 @@ class SymbolStore {
     std::optional<PeImage> image;
   };
   using Identity = std::pair<std::uint32_t, std::uint32_t>;  // SizeOfImage, TimeDateStamp
+  const PeImage* FindBinary(const Module& module);
   const std::filesystem::path* FindPdb(const CodeViewRecord& codeview);
 
   std::unordered_map<std::string, std::vector<std::filesystem::path>> binaries_;
@@ -75,6 +90,7 @@ class SymbolStore {
   std::map<std::filesystem::path, std::optional<PdbIdentity>> identities_;
   std::map<std::pair<std::filesystem::path, std::uint32_t>, std::optional<SourceLine>> lines_;
   std::unique_ptr<Symbolizer> symbolizer_;
+  std::vector<ImageSource*> sources_;
   std::size_t indexed_ = 0;
 };
 

@@ -225,7 +225,8 @@ def run_inputs():
     compare_with_obj2yaml(rows.values(), work)
     x86 = rows.get("x86-windows.dmp", {})
     check(x86.get("exception", {}).get("access") == "read" and x86.get("client_version") == "9.1.0.2"
-          and x86.get("fault") == {"module": "nvd3dum.dll", "offset": "0x1234", "module_version": None}
+          and x86.get("fault") == {"module": "nvd3dum.dll", "offset": "0x1234", "module_version": None,
+                                   "module_product_version": None}
           and x86.get("bucket") == "0xC0000005 nvd3dum.dll+0x1234", f"x86 Windows dump: {x86}")
     linux = rows.get("linux-amd64.dmp", {})
     check(linux.get("exception", {}).get("name") == "SIGSEGV" and linux.get("advice") is None
@@ -412,7 +413,7 @@ def run_road():
           and r.get("name", {}).get("tag") is None, f"a client whose block is not ours: {r}")
     r = by_file.get("attachment.dmp", {})
     check(r.get("report") is None and r.get("name") is None and r.get("bucket") == "0xC0000005"
-          and r.get("fault") == {"module": None, "offset": None, "module_version": None}
+          and r.get("fault") == {"module": None, "offset": None, "module_version": None, "module_product_version": None}
           and r.get("time_source") == "dump", f"a dump written elsewhere: {r}")
     renamed = dict(by_file.get("my crash.dmp", {}))
     original = dict(row("nvidia"))

@@ -334,6 +334,7 @@ TEST(Walk, AScannedFrameKnowsOnlyItsReturnAddressAndStackPointer) {
   Image image;
   image.Function(0x1100, 0x1180, 0x1800);  // push rbp; mov rbp, rsp: frame register RBP
   image.Put(0x1800, {1, 4, 2, 0x05, 4, 0x03, 1, 0x50});
+  for (std::uint32_t call : {0x114B, 0x115B, 0x116B}) image.Put(call, {0xE8, 0, 0, 0, 0});  // call rel32
   const PeImage& pe = image.Open();
   constexpr std::uint64_t kOther = 0x200000000;  // a module without its file
   const ModuleMap map({{Image::kBase, 0x3000, &pe}, {kOther, 0x1000, nullptr}});
