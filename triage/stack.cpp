@@ -384,12 +384,13 @@ std::vector<RawFrame> StackWalker::Walk(const Registers& context, StackBounds bo
     FrameTrust trust = FrameTrust::kCfi;
     if (cpu_ == Cpu::kAmd64) {
       caller = ByUnwindData(regs, first);
-      // The thread's first frame: nothing called it.
-      if (caller && caller->ip == 0 && caller->sp() > regs.sp() && caller->sp() <= bounds.high) break;
     } else {
       caller = ByFramePointer(regs);
       trust = FrameTrust::kFramePointer;
     }
+    // The thread's first frame: what its unwind data or its saved frame pointer says it
+    // returns to is 0, nothing called it.
+    if (caller && caller->ip == 0 && caller->sp() > regs.sp() && caller->sp() <= bounds.high) break;
     if (caller && !Plausible(regs, *caller, bounds)) caller.reset();
     if (!caller) {
       caller = ByScanning(regs, bounds);

@@ -22,7 +22,7 @@ import time
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent), str(pathlib.Path(__file__).parents[1])]
 import oracle  # noqa: E402
-from triage_test import crash_for_a_new_dump, rows_of, run_checks, triage  # noqa: E402
+from triage_test import compare_with_breakpad, crash_for_a_new_dump, rows_of, run_checks, triage  # noqa: E402
 from wine_harness import ARGS, check, game_folder, stand_in_at_start, windows_path  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).parents[1] / "fixtures" / "deep_modules" / "deep_crash.cpp"
@@ -155,6 +155,8 @@ def run():
               f"{dll} without binaries: {[(f['module'], f['trust']) for f in stack[:6]]}")
         check(bare.get(name, {}).get("bucket") == f"0xC0000005 {dll.lower()}+{stack[0]['offset'] if stack else ''}",
               f"{dll} without binaries: bucket {bare.get(name, {}).get('bucket')!r}")
+
+    compare_with_breakpad([crash_folder], program=ARGS["host-triage"])
 
     # No llvm-symbolizer: the same stacks, named by the exports, and a note why.
     empty = game / "no-tools"
