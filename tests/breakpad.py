@@ -21,6 +21,10 @@ KNOWN = {
     "scan-further": "after the last frame both found, Breakpad's scan looks only a few dozen words up the "
                     "stack and stops, where crash-triage searches on to the stack's end: both are scanned "
                     "guesses, marked scan, and never enter a bucket key",
+    "scan-code": "Breakpad's scan took a word that is no return address: llvm-objdump's disassembly of the "
+                 "module shows no call instruction ending just before it (a function's own address, for "
+                 "one); crash-triage's scan reads the code where the dump or the module file holds it and "
+                 "skips such a word",
     "unnamed": "Breakpad prints the code as a number; crash-triage names it from ntstatus.h or the "
                "runtimes' published codes",
     "leaf": "Breakpad takes the word at frame 0's stack pointer for a leaf function's return address; "
@@ -82,13 +86,33 @@ def dump_thread(dump):
     return None
 
 
+_CALL_RETURNS = {}
+_INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s+((?:[0-9a-f]{2} )+)\s*(\S+)")
+
+
+def call_returns(binary):
+    """The offsets from the image base just after each call instruction of `binary`, by
+    llvm-objdump's disassembly: the only places a call returns to."""
+    if binary not in _CALL_RETURNS:
+        base = int(re.search(r"ImageBase\s+([0-9a-fA-F]+)", subprocess.run(
+            ["llvm-objdump", "-p", str(binary)], capture_output=True, text=True).stdout)[1], 16)
+        returns = set()
+        for line in subprocess.run(["llvm-objdump", "-d", str(binary)], capture_output=True, text=True).stdout.splitlines():
+            m = _INSTRUCTION.match(line)
+            if m and m[3].startswith("call"):
+                returns.add(int(m[1], 16) + len(m[2].split()) - base)
+        _CALL_RETURNS[binary] = returns
+    return _CALL_RETURNS[binary]
+
+
 def _ours(frame):
     return [frame["module"], int(frame["offset"] if frame["module"] else frame["address"], 16), frame["trust"]]
 
 
-def differences(row, theirs):
+def differences(row, theirs, binaries=None):
     """(problems, named, agreed): lines that are real differences, the KNOWN keys that
-    explained the others, and how many frames agree over all threads."""
+    explained the others, and how many frames agree over all threads. `binaries` maps
+    lower-case module names to their files, where the test has them."""
     problems, named = [], set()
     if "has no thread list" in theirs["log"] and row["threads"] == 0:
         named.add("no-thread-list")
@@ -153,6 +177,8 @@ def differences(row, theirs):
             problems.append(where + " (a frame found by a step, not a scan)")
         elif bp_next is None:
             named.add("scan-further")
+        elif bp_next[0] in (binaries or {}) and bp_next[1] not in call_returns(binaries[bp_next[0]]):
+            named.add("scan-code")
         else:
             problems.append(where)
     return problems, named, agreed

@@ -81,6 +81,9 @@ class SymbolStore {
   };
   using Identity = std::pair<std::uint32_t, std::uint32_t>;  // SizeOfImage, TimeDateStamp
   const PeImage* FindBinary(const Module& module);
+  const std::optional<SourceLine>& Lookup(const std::filesystem::path& pdb, const CodeViewRecord& codeview,
+                                          std::uint32_t rva);
+  const PdbFunctions& PdbFunctionsOf(const std::filesystem::path& pdb);
   const std::filesystem::path* FindPdb(const CodeViewRecord& codeview);
 
   std::unordered_map<std::string, std::vector<std::filesystem::path>> binaries_;
@@ -89,6 +92,7 @@ class SymbolStore {
   std::map<std::filesystem::path, OpenImage> opened_;                // the files that matched
   std::map<std::filesystem::path, std::optional<PdbIdentity>> identities_;
   std::map<std::pair<std::filesystem::path, std::uint32_t>, std::optional<SourceLine>> lines_;
+  std::map<std::filesystem::path, PdbFunctions> functions_;
   std::unique_ptr<Symbolizer> symbolizer_;
   std::vector<ImageSource*> sources_;
   std::size_t indexed_ = 0;

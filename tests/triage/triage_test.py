@@ -64,16 +64,19 @@ def compare_with_obj2yaml(rows, folder):
                 check(False, f"{row['file']}: {line}")
 
 
-def compare_with_breakpad(paths, program=None, cwd=None):
+def compare_with_breakpad(paths, program=None, cwd=None, binaries=None):
     """Breakpad's minidump_stackwalk against crash-triage (no binaries, no symbols) on every
     readable dump under `paths`: exception, crashing thread, modules and every thread's
-    frames agree, or differ only as breakpad.KNOWN names. Gives the rows."""
+    frames agree, or differ only as breakpad.KNOWN names. The module files in `binaries`
+    (a folder) tell the test where calls return. Gives the rows."""
     code, out, err = triage("--json", "--all-threads", *paths, program=program, cwd=cwd)
     rows = [r for r in rows_of(out) if r["readable"]]
+    files = {f.name.lower(): f for f in pathlib.Path(binaries).rglob("*") if f.suffix.lower() in (".dll", ".exe")} \
+        if binaries else {}
     agreed, named = 0, set()
     for row in rows:
         theirs = breakpad.read(ARGS["stackwalk"], pathlib.Path(cwd or ".") / row["file"])
-        problems, why, frames = breakpad.differences(row, theirs)
+        problems, why, frames = breakpad.differences(row, theirs, files)
         for line in problems:
             check(False, f"{row['file']}: Breakpad: {line}")
         agreed += frames
