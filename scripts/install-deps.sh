@@ -14,6 +14,7 @@ packages=(
   binutils-mingw-w64-x86-64 file                 # import tables and PE headers
   nlohmann-json3-dev libcli11-dev                # crash-triage: JSON output, command line
   chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read
+  dpkg-dev zip unzip lintian man-db              # crash-triage's Debian package and zip: built, linted, installed
 )
 
 missing=()
