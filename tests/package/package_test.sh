@@ -2,15 +2,19 @@
 # The release package: packs the built deliverables twice into folders at different
 # paths and checks that each holds exactly the expected files, that SHA256SUMS checks,
 # that the archive holds the same files as the folder, byte for byte, and that the two
-# archives are identical; and that a release folder configured before a change of the
-# toolchain is built with the new compiler.
+# archives are identical; that a release folder configured before a change of the
+# toolchain is built with the new compiler; and that crash-triage's Debian package and
+# Windows zip hold what support staff need, with fixed owners and times, that Debian's
+# linter finds no error or warning in the package, and that the release's SHA256SUMS
+# lists and checks all three files.
 #
-# Usage: package_test.sh <windows build folder> <scratch folder>
+# Usage: package_test.sh <windows build folder> <host build folder> <scratch folder>
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$1
-work=$2
+host_build=$2
+work=$3
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -30,10 +34,13 @@ symbols/Calvorin.pdb"
 for run in one two/deeper; do
   mkdir -p "$work/$run"
   SOURCE_DATE_EPOCH=1767225600 "$repo/scripts/package.sh" --no-build --build-dir="$build" \
-    --out="$work/$run" >/dev/null
+    --linux-build-dir="$host_build" --out="$work/$run" >/dev/null
 done
 stage=$work/one/CrashCapture
 archive=$work/one/CrashCapture.tar.gz
+version=$(head -n 1 "$repo/VERSION")
+deb_name=crash-triage_${version}_amd64.deb
+zip_name=crash-triage-$version-windows-x64.zip
 
 files=$(cd "$stage" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$files" = "$expected" ] || fail "the folder holds $(tr '\n' ' ' <<<"$files")"
@@ -54,7 +61,46 @@ listing=$(TZ=UTC tar -tvzf "$archive")
 if grep -v ' 0/0 ' <<<"$listing" | grep -q .; then fail "archive entries not owned by 0/0"; fi
 if grep -v '2026-01-01 00:00' <<<"$listing" | grep -q .; then fail "archive mtimes not fixed"; fi
 
-cmp -s "$archive" "$work/two/deeper/CrashCapture.tar.gz" || fail "two archives of the same build differ"
+for file in CrashCapture.tar.gz "$deb_name" "$zip_name" SHA256SUMS; do
+  cmp -s "$work/one/$file" "$work/two/deeper/$file" || fail "two ${file}s of the same build differ"
+done
+
+# crash-triage for Debian: the files, who owns them and when, the fields dpkg computes
+# and the README's part for support, from its heading to the next.
+deb=$work/one/$deb_name
+expected_deb="./usr/bin/crash-triage
+./usr/share/doc/crash-triage/README.md.gz
+./usr/share/doc/crash-triage/changelog.gz
+./usr/share/doc/crash-triage/copyright
+./usr/share/man/man1/crash-triage.1.gz"
+deb_listing=$(TZ=UTC dpkg-deb --fsys-tarfile "$deb" | tar -tvf -)
+[ "$(awk '$1 !~ /^d/ {print $6}' <<<"$deb_listing")" = "$expected_deb" ] || fail "the .deb holds $deb_listing"
+if awk '$2 != "root/root" || $4 != "2026-01-01" || $5 != "00:00"' <<<"$deb_listing" | grep -q .; then
+  fail "the .deb's entries are not root's or not of the fixed time: $deb_listing"
+fi
+fields=$(dpkg-deb -f "$deb" Version Depends Recommends)
+grep -qx "Version: $version" <<<"$fields" || fail "the .deb's fields: $fields"
+grep -q '^Depends: .*libc6 (>= [0-9.]*).*libstdc++6' <<<"$fields" || fail "the .deb's fields: $fields"
+grep -qx 'Recommends: llvm' <<<"$fields" || fail "the .deb's fields: $fields"
+dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/crash-triage/README.md.gz | zcat >"$work/support.md"
+[ "$(head -n 1 "$work/support.md")" = "## For support" ] && [ "$(grep -c '^## ' "$work/support.md")" = 1 ] ||
+  fail "the .deb's README.md.gz is not the README's part for support: $(grep '^## ' "$work/support.md")"
+lint=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lint"
+
+
+# crash-triage for Windows: the program as built and two texts with the version filled in.
+zip=$work/one/$zip_name
+entries=$(TZ=UTC zipinfo -T "$zip" | awk 'NF == 8 {print $1, $7, $8}')
+[ "$entries" = "-rwxr-xr-x 20260101.000000 crash-triage.exe
+-rw-r--r-- 20260101.000000 LICENSES.txt
+-rw-r--r-- 20260101.000000 README.txt" ] || fail "the zip holds $entries"
+unzip -q -d "$work/zip" "$zip"
+cmp -s "$work/zip/crash-triage.exe" "$build/triage/crash-triage.exe" || fail "the zip's crash-triage.exe is not the built one"
+grep -q "^Version $version"$'\r'"$" "$work/zip/README.txt" || fail "the zip's README.txt does not give version $version"
+
+(cd "$work/one" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS does not check"
+[ "$(cut -d' ' -f3 "$work/one/SHA256SUMS" | LC_ALL=C sort)" = "$(printf '%s\n' CrashCapture.tar.gz "$zip_name" "$deb_name" | LC_ALL=C sort)" ] ||
+  fail "the release's SHA256SUMS lists $(cut -d' ' -f3 "$work/one/SHA256SUMS" | tr '\n' ' ')"
 
 # A release folder configured before the toolchain changed (here: clang++-14, the same
 # clang by another name) takes the compiler of the current toolchain, which CMake would
