@@ -87,7 +87,6 @@ dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/crash-triage/README.
   fail "the .deb's README.md.gz is not the README's part for support: $(grep '^## ' "$work/support.md")"
 lint=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lint"
 
-
 # crash-triage for Windows: the program as built and two texts with the version filled in.
 zip=$work/one/$zip_name
 entries=$(TZ=UTC zipinfo -T "$zip" | awk 'NF == 8 {print $1, $7, $8}')
