@@ -34,6 +34,7 @@ packages=(
   binutils-mingw-w64-x86-64 file                 # import tables and PE headers
   nlohmann-json3-dev libcli11-dev libfmt-dev     # crash-triage: JSON output, command line, text formatting
   chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read
+  dpkg-dev zip unzip lintian man-db              # crash-triage's Debian package and zip: built, linted, installed
 )
 # npm for Breakpad's walker; a machine with Node.js from elsewhere has it already.
 command -v npm >/dev/null || packages+=(npm)
