@@ -2,6 +2,7 @@
 //
 //   crash-triage [--json | --csv | --buckets-json] [--html FILE] [--binaries DIR]...
 //                [--symbols DIR]... [--all-threads] PATH...
+//   crash-triage --version
 //
 // Exit status: 0 when every dump was read, 1 when some could not be (all others are
 // still reported), 2 for a usage error or a PATH that does not exist.
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Reads minidumps and groups them by exception and where it crashed: the top frames of the "
                "crashing thread's stack, or the fault module and offset."};
   app.name("crash-triage");
+  app.set_version_flag("--version", "crash-triage " CRASH_TRIAGE_VERSION);
   bool json = false, csv = false, buckets_json = false;
   std::string html;
   std::vector<std::string> paths;
