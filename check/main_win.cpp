@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <mmsystem.h>  // timeBeginPeriod: the waits below poll every few milliseconds
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -43,6 +44,8 @@ constexpr double kDumpAfterEndMs = 3000;
 constexpr double kReportFileWaitMs = 2000;
 constexpr DWORD kNotifierExitMs = 10000;
 constexpr double kBenchBoxMs = 15000;
+// Once the dump and the box are there, WER lets the client end within moments.
+constexpr double kClientEndMs = 10000;
 
 const std::wstring kWerKey = L"Software\\Microsoft\\Windows\\Windows Error Reporting";
 const std::wstring kHelperKey = kWerKey + L"\\RuntimeExceptionHelperModules";
@@ -419,19 +422,22 @@ CrashRecord CrashOnce(const Layout& layout, const Options& options, const CrashP
     if (!box && (box = FindBox(notifier))) boxed = Ticks();
     if (!ended && !client.running()) ended = Ticks();
     const std::int64_t now = Ticks();
-    if (dumped && box && ended) break;
+    if (dumped && box && (ended || Milliseconds(std::max(*dumped, *boxed), now) > kClientEndMs)) break;
     if (ended && !dumped && Milliseconds(*ended, now) > kDumpAfterEndMs) break;
     if (Milliseconds(start, now) > options.timeout_ms || !Pause(kPollMs)) break;
   }
   const std::string seconds = std::to_string(static_cast<int>(options.timeout_ms / 1000)) + " s";
   if (!crashed) {
-    record.checks.push_back(Fail("client crashed", "the client did not reach its crash within " + seconds,
-                                 "send us the report and " + Utf8(output)));
+    const std::string said = ReadWholeFile(output, 1 << 20).value_or("").substr(0, 300);
+    const std::string code = client.exit_code() ? std::to_string(*client.exit_code()) : "none yet";
+    record.checks.push_back(Fail("client crashed", "the client did not reach its crash within " + seconds +
+                                                       " (exit code " + code + "; it said: " + said + ")",
+                                 "send us the report"));
   }
   if (client.running()) {
-    record.checks.push_back(Fail("client ended", "Client.exe still runs " + seconds +
-                                                     " after its crash: WER may be showing a dialog of its own",
-                                 "close the dialog; look at the WER settings the preflight lists"));
+    record.checks.push_back(Warn("client ended", "Client.exe still ran after its dump and box: WER may be showing a "
+                                                 "dialog of its own, which a player would see too",
+                                 "look at the WER settings the preflight lists; send us the report"));
     client.Terminate();
   }
   if (!dumped) {

@@ -50,10 +50,25 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
                               TRUE) == CSTR_EQUAL;
 }
 
+// The caption of a top-level window; GetWindowText reads another process's caption
+// without sending it a message.
 std::wstring WindowText(HWND window) {
   wchar_t text[4096];
   const int n = GetWindowTextW(window, text, 4096);
   return std::wstring(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+// The text of a control of another process: GetWindowText cannot read it there, so the
+// control is asked with WM_GETTEXT, which Windows carries across, bounded in time.
+std::wstring ControlText(HWND control) {
+  static wchar_t text[8192];
+  DWORD_PTR copied = 0;
+  if (control == nullptr ||
+      !SendMessageTimeoutW(control, WM_GETTEXT, 8192, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                           &copied)) {
+    return L"";
+  }
+  return std::wstring(text, copied < 8192 ? copied : 8191);
 }
 
 struct BoxSearch {
@@ -77,7 +92,7 @@ BOOL CALLBACK VisitWindow(HWND window, LPARAM parameter) {
     CloseHandle(process);
     return TRUE;
   }
-  const std::wstring text = WindowText(GetDlgItem(window, 0xFFFF));
+  const std::wstring text = ControlText(GetDlgItem(window, 0xFFFF));
   search->found.push_back({window, process, std::u16string(text.begin(), text.end())});
   return TRUE;
 }
