@@ -124,6 +124,21 @@ const char* VerdictName(Verdict verdict) {
   return "FAIL";
 }
 
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", value);
+  return text;
+}
+
+std::string Joined(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string out;
+  for (const std::string& part : parts) {
+    if (!out.empty()) out += separator;
+    out += part;
+  }
+  return out;
+}
+
 Check Pass(std::string name, std::string detail) {
   return {std::move(name), Verdict::kPass, std::move(detail), {}};
 }

@@ -26,6 +26,11 @@ struct Check {
   std::string fix;     // what to do about a WARN or a FAIL; empty for a PASS
 };
 
+// 0x%08X, as exception codes and HRESULTs are written.
+std::string Hex(std::uint32_t value);
+// The parts with `separator` between them.
+std::string Joined(const std::vector<std::string>& parts, std::string_view separator);
+
 Check Pass(std::string name, std::string detail);
 Check Warn(std::string name, std::string detail, std::string fix);
 Check Fail(std::string name, std::string detail, std::string fix);
@@ -46,7 +51,6 @@ struct CrashRecord {
 struct Round {
   double capture_ms = 0;
   double bare_ms = 0;
-  std::uint64_t capture_bytes = 0;
   std::uint64_t bare_bytes = 0;
 };
 

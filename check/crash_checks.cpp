@@ -36,12 +36,6 @@ constexpr TypedStream kEveryDumpStreams[] = {
     {triage::kCommentStreamA, "CommentStreamA"},       {triage::kMiscInfoStream, "MiscInfoStream"},
 };
 
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
-
 bool Has(const std::vector<std::uint32_t>& types, std::uint32_t type) {
   return std::find(types.begin(), types.end(), type) != types.end();
 }
@@ -197,16 +191,12 @@ Check StreamsCheck(const triage::Minidump& dump, const std::optional<std::vector
     }
   }
   if (!missing.empty()) {
-    std::string list;
-    for (const std::string& m : missing) list += (list.empty() ? "" : ", ") + m;
-    return Fail(name, "missing: " + list + (bare ? "" : " (no bare dump to compare with)"),
+    return Fail(name, "missing: " + Joined(missing, ", ") + (bare ? "" : " (no bare dump to compare with)"),
                 "send us the dump and the report");
   }
   std::string detail = std::to_string(types.size()) + " streams, dump type " + Hex(capture::kDumpType);
   if (!absent_here.empty()) {
-    std::string list;
-    for (const std::string& a : absent_here) list += (list.empty() ? "" : ", ") + a;
-    return Warn(name, detail + "; this system's dbghelp writes no " + list +
+    return Warn(name, detail + "; this system's dbghelp writes no " + Joined(absent_here, ", ") +
                           " for this dump type (a bare MiniDumpWriteDump lacks them too)",
                 "none for the capture: the dump writer of this system leaves them out");
   }
@@ -284,7 +274,8 @@ Check MissingDump(const CrashPlan& plan, const std::string& crash_folder,
                 "run crash-check on Windows, where WER takes a fail-fast like any crash");
   }
   return Fail("dump committed", "no dump was committed: " + ended + "; the crash folder holds " + crash_folder,
-              "check the preflight's findings and the registration; send us the report");
+              "check the preflight's findings, the registration, and whether a policy (AppLocker, "
+              "application control) blocks programs or DLLs in the temp folder; send us the report");
 }
 
 std::optional<std::vector<std::uint32_t>> StreamTypes(const triage::RangeReader& input, std::string* why) {

@@ -117,6 +117,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
   return true;
 }
 
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+  return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 std::wstring FullPath(const std::wstring& path) {
   wchar_t out[32768];
   const DWORD n = GetFullPathNameW(path.c_str(), 32768, out, nullptr);
@@ -200,8 +204,10 @@ bool Prepare(const Options& options, Layout* layout, Run* run) {
   wchar_t temp[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
   const std::wstring base = LongPath(std::wstring(temp, n > 0 && temp[n - 1] == L'\\' ? n - 1 : n));
-  layout->work = base + L"\\crash-check-" + std::to_wstring(GetCurrentProcessId());
-  if (IsFolder(layout->work)) RemoveTree(layout->work, &why);
+  // A folder of that name is an earlier run's that was ended by force: left alone.
+  const std::wstring stem = base + L"\\crash-check-" + std::to_wstring(GetCurrentProcessId());
+  layout->work = stem;
+  for (int n = 2; IsFolder(layout->work) || IsFile(layout->work); ++n) layout->work = stem + L"-" + std::to_wstring(n);
   layout->game = layout->work + L"\\game";
   layout->bench = layout->work + L"\\bench";
   layout->dumps = layout->work + L"\\dumps";
@@ -240,15 +246,14 @@ void Register(const Layout& layout, Registration* reg, Run* run) {
   const std::string where = "HKCU\\" + Utf8(kHelperKey);
   std::vector<std::string> stale;
   for (const std::wstring& name : ValueNames(HKEY_CURRENT_USER, kHelperKey)) {
-    if (name.find(L"\\crash-check-") != std::wstring::npos && name.size() > 18 &&
-        name.compare(name.size() - 18, 18, L"\\game\\Calvorin.dll") == 0 && !IsFile(name)) {
+    if (name.find(L"\\crash-check-") != std::wstring::npos &&
+        EndsWith(name, L"\\game\\Calvorin.dll")) {
       stale.push_back(Utf8(name));
     }
   }
   if (!stale.empty()) {
-    std::string list;
-    for (const std::string& s : stale) list += (list.empty() ? "" : ", ") + s;
-    run->registration.push_back(Warn("earlier registrations", "left by a crash-check that was ended by force: " + list,
+    run->registration.push_back(Warn("earlier registrations", "left by a crash-check that was ended by force (or "
+                                                              "of one running now): " + Joined(stale, ", "),
                                      "delete each with reg delete \"" + where + "\" /v <path> /f /reg:64"));
   }
   if (ValueExists(HKEY_CURRENT_USER, kHelperKey, reg->value)) {
@@ -324,7 +329,7 @@ void Measure(const Layout& layout, const Options& options, Run* run,
     std::vector<std::wstring> files = CaptureFiles(crash);
     std::wstring dump_name;
     for (const std::wstring& f : files) {
-      if (f.size() > 4 && f.compare(f.size() - 4, 4, L".dmp") == 0) dump_name = f;
+      if (EndsWith(f, L".dmp")) dump_name = f;
     }
     if (capture.result != S_OK || capture.claimed != TRUE || dump_name.empty()) {
       char text[160];
@@ -339,7 +344,6 @@ void Measure(const Layout& layout, const Options& options, Run* run,
     }
     measured.capture_ms = capture.capture_ms;
     measured.bare_ms = dump.bare_ms;
-    measured.capture_bytes = dump_name.empty() ? 0 : FileSize(crash + L"\\" + dump_name).value_or(0);
     measured.bare_bytes = FileSize(bare).value_or(0);
     DeleteFileW(bare.c_str());
     // A committed capture has started the notifier: its box is closed before the next round.
@@ -376,7 +380,7 @@ std::string Listing(const std::wstring& folder) {
   if (!IsFolder(folder)) return "nothing (no crash folder)";
   std::string list;
   for (const std::wstring& name : Entries(folder)) {
-    const bool temporary = name.size() > 4 && name.compare(name.size() - 4, 4, L".tmp") == 0;
+    const bool temporary = EndsWith(name, L".tmp");
     list += (list.empty() ? "" : ", ") + Utf8(name) + (temporary ? " (never renamed)" : "");
   }
   return list.empty() ? "nothing" : list;
@@ -412,7 +416,7 @@ CrashRecord CrashOnce(const Layout& layout, const Options& options, const CrashP
     if (!crashed) crashed = CrashTicks(output);
     if (!dumped) {
       for (const std::wstring& name : Entries(crash)) {
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dmp") == 0) {
+        if (EndsWith(name, L".dmp")) {
           dumped = Ticks();
           utc_after = UtcSeconds();
           dump_name = name;

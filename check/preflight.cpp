@@ -1,21 +1,7 @@
 #include "check/preflight.h"
 
-#include <cstdio>
-
 namespace crashcheck {
 namespace {
-
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
-
-std::string Joined(const std::vector<std::string>& parts) {
-  std::string out;
-  for (const std::string& part : parts) out += (out.empty() ? "" : "; ") + part;
-  return out;
-}
 
 Check WindowsCheck(const WindowsVersion& windows) {
   const std::string what = WindowsDescription(windows);
@@ -37,7 +23,7 @@ Check DisabledCheck(const std::vector<RegistryDword>& places) {
     if (place.value && *place.value != 0) off.push_back(place.where + " = " + std::to_string(*place.value));
   }
   if (!off.empty()) {
-    return Fail("WER not disabled", "Windows Error Reporting is switched off (" + Joined(off) +
+    return Fail("WER not disabled", "Windows Error Reporting is switched off (" + Joined(off, "; ") +
                                         "), so no crash reaches the module",
                 "delete the value, or have whoever manages the machine lift the group policy "
                 "\"Disable Windows Error Reporting\"");
@@ -48,7 +34,7 @@ Check DisabledCheck(const std::vector<RegistryDword>& places) {
 
 Check ExcludedCheck(const std::vector<std::string>& keys) {
   if (!keys.empty()) {
-    return Fail("Client.exe not excluded", "Client.exe is listed under " + Joined(keys) +
+    return Fail("Client.exe not excluded", "Client.exe is listed under " + Joined(keys, "; ") +
                                                ", so WER ignores the game's crashes",
                 "delete the value Client.exe from that key");
   }
@@ -82,7 +68,7 @@ Check ErrorModeCheck(std::uint32_t process_mode, std::uint32_t thread_mode) {
 
 Check LocalDumpsCheck(const std::vector<std::string>& keys) {
   if (!keys.empty()) {
-    return Warn("LocalDumps", "WER is set to write dumps of its own as well: " + Joined(keys),
+    return Warn("LocalDumps", "WER is set to write dumps of its own as well: " + Joined(keys, "; "),
                 "remove the LocalDumps key if it was set for a test; otherwise every crash also "
                 "costs a second dump's time and disk");
   }
@@ -119,7 +105,7 @@ Check SignatureCheck(const std::vector<Signature>& signatures) {
         break;
     }
   }
-  const std::string detail = Joined(parts);
+  const std::string detail = Joined(parts, "; ");
   if (verdict == Verdict::kFail) {
     return Fail("signatures", detail + ": a file changed after signing, or a certificate this machine does not trust",
                 "sign the files again with the studio's certificate and change nothing afterwards");

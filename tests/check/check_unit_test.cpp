@@ -205,7 +205,7 @@ TEST(Record, ExitCodeFiguresAndReport) {
   run.preflight = {Warn("a", "b", "c")};
   run.crashes = {{"one", {Pass("x", "y")}, "C:\\a.dmp", "", 100, 900.0, 1200.0},
                  {"two", {Pass("x", "y")}, "", "", std::nullopt, 700.0, std::nullopt}};
-  run.measured = {{10, 4, 1, 1}, {30, 5, 1, 1}, {20, 6, 1, 1}};
+  run.measured = {{10, 4, 1}, {30, 5, 1}, {20, 6, 1}};
   EXPECT_EQ(ExitCode(run), 0);
   run.crashes[1].checks.push_back(Fail("z", "w", "v"));
   EXPECT_EQ(ExitCode(run), 1);
