@@ -11,6 +11,9 @@
 namespace crashcheck::win {
 namespace {
 
+// crash-check is a 64-bit process and so sees the 64-bit view anyway; the keys it opens
+// and writes name the view as the guide's reg.exe commands do. (RegGetValueW's flag for
+// the view exists only from Windows 10 on, so its reads rely on the process's own view.)
 constexpr REGSAM kView = KEY_WOW64_64KEY;
 
 std::atomic<bool> g_interrupted{false};
@@ -114,8 +117,7 @@ common::CivilTime LocalNow() {
 std::optional<DWORD> ReadDword(HKEY root, const std::wstring& key, const std::wstring& value) {
   DWORD data = 0;
   DWORD size = sizeof(data);
-  if (RegGetValueW(root, key.c_str(), value.c_str(), RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr, &data,
-                   &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(root, key.c_str(), value.c_str(), RRF_RT_REG_DWORD, nullptr, &data, &size) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   return data;
@@ -124,8 +126,8 @@ std::optional<DWORD> ReadDword(HKEY root, const std::wstring& key, const std::ws
 std::optional<std::wstring> ReadText(HKEY root, const std::wstring& key, const std::wstring& value) {
   wchar_t data[2048];
   DWORD size = sizeof(data);
-  if (RegGetValueW(root, key.c_str(), value.c_str(), RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND |
-                   RRF_SUBKEY_WOW6464KEY, nullptr, data, &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(root, key.c_str(), value.c_str(), RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                   data, &size) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   return std::wstring(data);
