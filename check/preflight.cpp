@@ -58,10 +58,16 @@ Check ErrorModeCheck(std::uint32_t process_mode, std::uint32_t thread_mode) {
   const std::string modes = "process " + Hex(process_mode) + ", thread " + Hex(thread_mode);
   if ((process_mode & kNoGpFaultErrorBox) != 0) {
     return Warn("error modes", modes + ": SEM_NOGPFAULTERRORBOX is set and every child inherits it, "
-                                       "so a game started the same way would never reach WER "
+                                       "so a game started the same way might never reach WER "
                                        "(the sample client clears it at start)",
                 "start the game from a launcher that does not set SEM_NOGPFAULTERRORBOX, or clear "
                 "it at start as example/client.cpp does");
+  }
+  if ((thread_mode & kNoGpFaultErrorBox) != 0) {
+    return Warn("error modes", modes + ": SEM_NOGPFAULTERRORBOX is set for this thread (no child inherits "
+                                       "a thread's mode, but a game's thread that sets it may keep its "
+                                       "crashes from WER)",
+                "make sure the game's threads do not set it with SetThreadErrorMode");
   }
   return Pass("error modes", modes + ": SEM_NOGPFAULTERRORBOX not set");
 }

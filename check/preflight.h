@@ -12,7 +12,7 @@
 
 namespace crashcheck {
 
-// SEM_NOGPFAULTERRORBOX: a process with it never hands a crash to WER.
+// SEM_NOGPFAULTERRORBOX: a process or thread with it may never hand a crash to WER.
 inline constexpr std::uint32_t kNoGpFaultErrorBox = 0x0002;
 // Windows 11 22H2, the first build with Smart App Control.
 inline constexpr std::uint32_t kSmartAppControlBuild = 22621;
