@@ -30,6 +30,10 @@ std::string CouldNotBeRead(std::size_t files);
 // The self-contained page: table, share bars, each bucket's dumps, crashes per day.
 void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);
 
+// A frame as a line of the table and the page: "#1 client.exe!Render+0x1C
+// (render.cpp:88) [cfi]".
+std::string FrameLine(const NamedFrame& frame);
+
 // Control characters (C0, DEL and the UTF-8 of C1), which a hostile name could use to
 // steer a terminal, shown as '?'.
 std::string Printable(const std::string& text);

@@ -1,6 +1,6 @@
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "triage/render.h"
@@ -9,12 +9,6 @@ namespace triage {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string Hex(std::uint64_t value, int digits) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "0x%0*" PRIX64, digits, value);
-  return text;
-}
 
 template <typename T>
 Json OrNull(const std::optional<T>& value) {
@@ -30,7 +24,7 @@ Json StackJson(const std::vector<NamedFrame>& stack) {
     frames.push_back({{"frame", f.index}, {"module", OrNull(f.module)},
                       {"offset", f.offset ? Json(Hex(*f.offset, 1)) : Json(nullptr)},
                       {"function", OrNull(f.function)}, {"file", OrNull(f.file)}, {"line", OrNull(f.line)},
-                      {"trust", f.trust}, {"address", Hex(f.address, 16)}});
+                      {"trust", TrustName(f.trust)}, {"address", Hex(f.address, 16)}});
   }
   return frames;
 }
@@ -56,7 +50,7 @@ Json SummaryJson(const Summary& s) {
   if (s.exception) {
     const Summary::Exception& e = *s.exception;
     j["exception"] = {{"code", Hex(e.code, 8)}, {"name", OrNull(e.name)}, {"address", Hex(e.address, 16)},
-                      {"thread", e.thread}, {"access", OrNull(e.access)},
+                      {"thread", e.thread}, {"thread_name", OrNull(e.thread_name)}, {"access", OrNull(e.access)},
                       {"target", e.target ? Json(Hex(*e.target, 16)) : Json(nullptr)}};
   } else {
     j["exception"] = nullptr;
@@ -64,7 +58,8 @@ Json SummaryJson(const Summary& s) {
   if (s.fault) {
     j["fault"] = {{"module", OrNull(s.fault->module)},
                   {"offset", s.fault->offset ? Json(Hex(*s.fault->offset, 1)) : Json(nullptr)},
-                  {"module_version", OrNull(s.fault->module_version)}};
+                  {"module_version", OrNull(s.fault->module_version)},
+                  {"module_product_version", OrNull(s.fault->module_product_version)}};
   } else {
     j["fault"] = nullptr;
   }
@@ -80,7 +75,7 @@ Json SummaryJson(const Summary& s) {
   Json modules = Json::array();
   for (const Summary::ModuleRow& m : s.modules) {
     modules.push_back({{"name", m.name}, {"path", m.path}, {"base", Hex(m.base, 16)}, {"size", m.size},
-                       {"version", OrNull(m.version)}});
+                       {"version", OrNull(m.version)}, {"product_version", OrNull(m.product_version)}});
   }
   j["modules"] = modules;
   j["bucket"] = OrNull(s.bucket);
@@ -92,8 +87,8 @@ Json SummaryJson(const Summary& s) {
   j["stack"] = s.readable ? StackJson(s.stack) : Json(nullptr);
   if (s.thread_stacks) {
     Json threads = Json::array();
-    for (const Summary::ThreadStack& t : *s.thread_stacks) {
-      threads.push_back({{"thread", t.thread}, {"stack", StackJson(t.stack)}});
+    for (const ThreadStack& t : *s.thread_stacks) {
+      threads.push_back({{"thread", t.thread}, {"name", OrNull(t.name)}, {"stack", StackJson(t.stack)}});
     }
     j["thread_stacks"] = threads;
   }
@@ -128,14 +123,18 @@ std::string Joined(const VersionSet& values, std::size_t at_most) {
 }
 
 std::string Share(std::size_t count, std::size_t total) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%.1f%%", total == 0 ? 0.0 : 100.0 * static_cast<double>(count) / static_cast<double>(total));
-  return text;
+  return fmt::format("{:.1f}%", total == 0 ? 0.0 : 100.0 * static_cast<double>(count) / static_cast<double>(total));
 }
 
 std::string Shown(const std::optional<std::string>& time) { return time ? ShownTime(*time) : "-"; }
 
 }  // namespace
+
+std::string FrameLine(const NamedFrame& f) {
+  std::string line = "#" + std::to_string(f.index) + " " + FrameText(f);
+  if (f.file) line += " (" + *f.file + (f.line ? ":" + std::to_string(*f.line) : "") + ")";
+  return line + " [" + TrustName(f.trust) + "]";
+}
 
 std::string Printable(const std::string& text) {
   std::string out;
@@ -163,8 +162,8 @@ void WriteJsonLine(std::ostream& out, const Summary& s) { out << Dump(SummaryJso
 
 void WriteCsvHeader(std::ostream& out) {
   out << "file,readable,error,time,os,os_version,arch,client_version,name_version,development,tag,language,"
-         "code,exception,address,thread,access,target,fault_module,fault_offset,fault_module_version,advice,"
-         "bucket\r\n";
+         "code,exception,address,thread,thread_name,access,target,fault_module,fault_offset,fault_module_version,"
+         "advice,bucket\r\n";
 }
 
 void WriteCsvRow(std::ostream& out, const Summary& s) {
@@ -189,6 +188,7 @@ void WriteCsvRow(std::ostream& out, const Summary& s) {
       e ? Cell(e->name) : "",
       e ? Hex(e->address, 16) : "",
       e ? std::to_string(e->thread) : "",
+      e ? Cell(e->thread_name) : "",
       e ? Cell(e->access) : "",
       e && e->target ? Hex(*e->target, 16) : "",
       f ? Cell(f->module) : "",
@@ -220,12 +220,14 @@ void WriteBucketsJson(std::ostream& out, const Buckets& buckets) {
 
 void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures) {
   std::vector<std::vector<std::string>> rows = {
-      {"COUNT", "SHARE", "BUCKET", "ADVICE", "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "EXAMPLE"}};
+      {"COUNT", "SHARE", "BUCKET", "ADVICE", "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "THREADS",
+       "EXAMPLE"}};
   const std::vector<const Bucket*> sorted = buckets.Sorted();
   for (const Bucket* b : sorted) {
     rows.push_back({std::to_string(b->count), Share(b->count, buckets.dumps()), Printable(b->key),
                     b->advice.value_or("-"), Shown(b->first), Shown(b->last), Printable(Joined(b->versions, 3)),
-                    Printable(Joined(b->fault_module_versions, 3)), Printable(b->example)});
+                    Printable(Joined(b->fault_module_versions, 3)), Printable(Joined(b->thread_names, 3)),
+                    Printable(b->example)});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
@@ -251,7 +253,7 @@ void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Fai
     if (!heading) out << "\nTop frames of each bucket (its latest dump):\n";
     heading = true;
     out << '\n' << Printable(b->key) << "  (" << b->count << ")\n";
-    for (const std::string& frame : b->top_frames) out << "    " << Printable(frame) << '\n';
+    for (const NamedFrame& frame : b->top_frames) out << "    " << Printable(FrameLine(frame)) << '\n';
   }
   out << '\n' << buckets.dumps() << (buckets.dumps() == 1 ? " dump" : " dumps") << " in " << sorted.size()
       << (sorted.size() == 1 ? " bucket" : " buckets");

@@ -1,6 +1,6 @@
 // One dump, summed up: what the file name says, the system, the exception and the
-// module it hit, the embedded report, the module list. Built from the reader alone;
-// knows nothing of buckets or output formats.
+// module it hit, the embedded report, the module list, from the reader; the stacks, from
+// one call of the stack module. Knows nothing of buckets or output formats.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "triage/range_reader.h"
-#include "triage/symbols.h"
+#include "triage/stack.h"
 #include "triage/text.h"
 
 namespace triage {
@@ -45,6 +45,7 @@ struct Summary {
     std::optional<std::string> name;
     std::uint64_t address = 0;
     std::uint32_t thread = 0;
+    std::optional<std::string> thread_name;  // as the program named it
     std::optional<std::string> access;
     std::optional<std::uint64_t> target;
   };
@@ -53,7 +54,8 @@ struct Summary {
   struct Fault {
     std::optional<std::string> module;
     std::optional<std::uint64_t> offset;
-    std::optional<std::string> module_version;
+    std::optional<std::string> module_version;          // its file version
+    std::optional<std::string> module_product_version;  // and its product version
   };
   std::optional<Fault> fault;  // present with the exception
 
@@ -70,7 +72,8 @@ struct Summary {
     std::string name, path;
     std::uint64_t base = 0;
     std::uint32_t size = 0;
-    std::optional<std::string> version;
+    std::optional<std::string> version;          // the file version
+    std::optional<std::string> product_version;  // 10.0.x where Windows' own DLLs say 6.2.x as file version
   };
   std::vector<ModuleRow> modules;
 
@@ -80,20 +83,12 @@ struct Summary {
   std::optional<std::uint32_t> process_id;
   std::size_t thread_count = 0;
 
-  // The crashing thread's stack, frame 0 first: x64 dumps with the exception's context.
+  // The crashing thread's stack, frame 0 first: x86 and x64 Windows dumps with the
+  // exception's context.
   std::vector<NamedFrame> stack;
-  struct ThreadStack {
-    std::uint32_t thread = 0;
-    std::vector<NamedFrame> stack;
-  };
   std::optional<std::vector<ThreadStack>> thread_stacks;  // every thread's, when asked for
 
   std::optional<std::string> bucket;  // set by the bucketing stage
-};
-
-struct StackOptions {
-  SymbolStore* symbols = nullptr;  // module files and PDBs; without them stacks are scanned
-  bool all_threads = false;
 };
 
 // Reads one dump. `file` is the path to report, `file_name` its last component. Never

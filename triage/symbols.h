@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "triage/codeview.h"
+#include "triage/frame.h"
 #include "triage/minidump.h"
 #include "triage/pe_image.h"
 #include "triage/range_reader.h"
@@ -40,22 +41,17 @@ class Symbolizer {
 // this build has no way to run it.
 std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why);
 
-// One frame of a stack with its name, as the summaries carry it.
-struct NamedFrame {
-  std::size_t index = 0;
-  std::uint64_t address = 0;
-  std::optional<std::string> module;    // file name of the module holding the address
-  std::optional<std::uint64_t> offset;  // from the module's base
-  std::optional<std::string> function;
-  std::optional<std::uint64_t> function_offset;  // from an exported function's start
-  std::optional<std::string> file;
-  std::optional<std::uint32_t> line;
-  std::string trust;  // "context", "cfi" or "scan"
+// Another place the files of a dump's modules come from, such as a symbol store: asked
+// for a module that no --binaries folder holds. What it gives must be exactly the build
+// the module entry names (file name, SizeOfImage and TimeDateStamp), and must live as
+// long as the source. The walker takes from an image its unwind data, its exports and
+// its section table (which words a scan may take for return addresses: only those into
+// executable sections, just after a call).
+class ImageSource {
+ public:
+  virtual ~ImageSource() = default;
+  virtual const PeImage* FindImage(const Module& module) = 0;
 };
-
-// "nvwgf2umx.dll!OpenAdapter12+0x1f", "Calvorin.dll!Capture", "nvwgf2umx.dll+0x1382",
-// or the bare address for a frame in no module.
-std::string FrameText(const NamedFrame& frame);
 
 class SymbolStore {
  public:
@@ -65,6 +61,8 @@ class SymbolStore {
   void AddBinaries(const std::filesystem::path& folder);
   void AddSymbols(const std::filesystem::path& folder);
   void SetSymbolizer(std::unique_ptr<Symbolizer> symbolizer) { symbolizer_ = std::move(symbolizer); }
+  // Asked, in the order added, for the modules the --binaries folders do not hold.
+  void AddImageSource(ImageSource* source) { sources_.push_back(source); }
   bool has_symbols() const { return !pdbs_.empty(); }
 
   // The file of a dump's module entry, opened once for the whole run; null when no file
@@ -82,6 +80,10 @@ class SymbolStore {
     std::optional<PeImage> image;
   };
   using Identity = std::pair<std::uint32_t, std::uint32_t>;  // SizeOfImage, TimeDateStamp
+  const PeImage* FindBinary(const Module& module);
+  const std::optional<SourceLine>& Lookup(const std::filesystem::path& pdb, const CodeViewRecord& codeview,
+                                          std::uint32_t rva);
+  const PdbFunctions& PdbFunctionsOf(const std::filesystem::path& pdb);
   const std::filesystem::path* FindPdb(const CodeViewRecord& codeview);
 
   std::unordered_map<std::string, std::vector<std::filesystem::path>> binaries_;
@@ -90,7 +92,9 @@ class SymbolStore {
   std::map<std::filesystem::path, OpenImage> opened_;                // the files that matched
   std::map<std::filesystem::path, std::optional<PdbIdentity>> identities_;
   std::map<std::pair<std::filesystem::path, std::uint32_t>, std::optional<SourceLine>> lines_;
+  std::map<std::filesystem::path, PdbFunctions> functions_;
   std::unique_ptr<Symbolizer> symbolizer_;
+  std::vector<ImageSource*> sources_;
   std::size_t indexed_ = 0;
 };
 

@@ -16,13 +16,14 @@ import os
 import pathlib
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import time
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent), str(pathlib.Path(__file__).parents[1])]
 import oracle  # noqa: E402
-from triage_test import crash_for_a_new_dump, rows_of, run_checks, triage  # noqa: E402
+from triage_test import compare_with_breakpad, crash_for_a_new_dump, rows_of, run_checks, triage  # noqa: E402
 from wine_harness import ARGS, check, game_folder, stand_in_at_start, windows_path  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).parents[1] / "fixtures" / "deep_modules" / "deep_crash.cpp"
@@ -58,6 +59,74 @@ def compare_with_lldb(name, dump, stack, binaries):
     return compared, theirs, raw
 
 
+def pe_sections(path):
+    """SizeOfImage and {name: RVA} of a PE file's sections."""
+    data = path.read_bytes()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional
+    sections = {data[table + 40 * i: table + 40 * i + 8].rstrip(b"\0").decode(): struct.unpack_from("<I", data, table + 40 * i + 12)[0]
+                for i in range(count)}
+    return struct.unpack_from("<I", data, pe + 24 + 56)[0], sections
+
+
+def check_pdb_names_only_inside_functions(dll, symbols):
+    """A dump as Windows writes it (the module's CodeView record names the PDB), with no
+    module file at hand: a scanned word pointing into .rdata is named by nothing, while an
+    address inside Level1's code is, though the PDB's public symbols name the nearest one
+    below either."""
+    size, sections = pe_sections(dll)
+    data = dll.read_bytes()
+    rsds = data.find(b"RSDS")
+    codeview = data[rsds:rsds + 24] + b"DeepTwo.pdb\0"
+    dump = subprocess.run(["llvm-pdbutil", "dump", "--symbols", str(symbols / "DeepTwo.pdb")], capture_output=True,
+                          text=True).stdout
+    offset = int(re.search(r"`Level1`\s+parent = \d+, end = \d+, addr = 0001:(\d+)", dump)[1])
+    base, level1, rdata = 0x180000000, sections[".text"] + offset, sections[".rdata"] + 0x10
+    context = bytearray(1232)
+    struct.pack_into("<Q", context, 0x98, 0x10000)        # RSP
+    struct.pack_into("<Q", context, 0xF8, base + level1 + 4)  # RIP
+    stack = struct.pack("<QQ", base + rdata, base + level1 + 0x10)
+    yaml = f"""--- !minidump
+Streams:
+  - Type: SystemInfo
+    Processor Arch: AMD64
+    Platform ID: Win32NT
+    CPU:
+      Vendor ID: GenuineIntel
+      Version Info: 0
+      Feature Info: 0
+  - Type: ModuleList
+    Modules:
+      - Base of Image: {base:#x}
+        Size of Image: {size:#x}
+        Module Name: 'C:\\Game\\DeepTwo.dll'
+        CodeView Record: '{codeview.hex()}'
+  - Type: ThreadList
+    Threads:
+      - Thread Id: 7
+        Context: '{context.hex()}'
+        Stack:
+          Start of Memory Range: 0x10000
+          Content: '{stack.hex()}'
+  - Type: Exception
+    Thread ID: 7
+    Exception Record:
+      Exception Code: 0xC0000005
+      Exception Address: {base + level1 + 4:#x}
+    Thread Context: '{context.hex()}'
+...
+"""
+    path = symbols.parent / "windows-codeview.dmp"
+    subprocess.run(["yaml2obj", "-o", str(path)], input=yaml.encode(), check=True)
+    code, out, err = triage("--json", "--symbols", symbols, path, program=ARGS["host-triage"])
+    stack = (rows_of(out) or [{}])[0].get("stack") or []
+    got = [(f["module"], f["offset"], f["function"]) for f in stack]
+    check(code == 0 and got == [("deeptwo.dll", f"0x{level1 + 4:X}", "Level1"), ("deeptwo.dll", f"0x{rdata:X}", None),
+                                ("deeptwo.dll", f"0x{level1 + 0x10:X}", "Level1")],
+          f"PDB names inside functions only: {got} {err!r}")
+
+
 def run():
     deep = pathlib.Path(ARGS["deep-modules"])
     game = game_folder("stacks", *(deep / dll for dll in CASES))
@@ -85,14 +154,14 @@ def run():
     for dll, (functions, with_pdb) in CASES.items():
         row = rows.get(dumps[dll].name if dumps[dll] else "", {})
         stack = row.get("stack") or []
-        inside = [f for f in stack if f["module"] == dll]
+        inside = [f for f in stack if f["module"] == dll.lower()]
         check([f["frame"] for f in inside] == list(range(len(functions))),
               f"{dll}: {len(functions)} frames in the module, got {[(f['frame'], f['module']) for f in stack]}")
         check(stack and stack[0]["trust"] == "context" and
               all(f["trust"] == "cfi" for f in stack[1:len(functions) + 2]),
               f"{dll}: frame 0 from the context, then the unwind data into Client.exe: "
               f"{[(f['module'], f['trust']) for f in stack[:len(functions) + 2]]}")
-        check(len(stack) > len(functions) and stack[len(functions)]["module"] == "Client.exe",
+        check(len(stack) > len(functions) and stack[len(functions)]["module"] == "client.exe",
               f"{dll}: the caller of CrashHere is Client.exe")
         if with_pdb:
             lines = [line_of(SOURCE, "*g_target = kept;"), line_of(SOURCE, "Level2(kept);"),
@@ -125,7 +194,7 @@ def run():
     top = (row.get("stack") or [{}])[0]
     block = range(line_of(MODULE_SOURCE, "if (pExceptionInformation != nullptr) {"),
                   line_of(MODULE_SOURCE, "info.fatal = given.bIsFatal != FALSE;") + 1)
-    check(top.get("module") == "Calvorin.dll" and top.get("function") == "OutOfProcessExceptionEventCallback"
+    check(top.get("module") == "calvorin.dll" and top.get("function") == "OutOfProcessExceptionEventCallback"
           and (top.get("file") or "").endswith("capture/module_win.cpp") and top.get("line") in block,
           f"the fault in Calvorin.dll named by its PDB: {top}")
     beside = game / "calvorin-with-pdb"
@@ -156,6 +225,10 @@ def run():
         check(bare.get(name, {}).get("bucket") == f"0xC0000005 {dll.lower()}+{stack[0]['offset'] if stack else ''}",
               f"{dll} without binaries: bucket {bare.get(name, {}).get('bucket')!r}")
 
+    compare_with_breakpad([crash_folder], program=ARGS["host-triage"], binaries=game)
+
+    check_pdb_names_only_inside_functions(game / "DeepTwo.dll", symbols)
+
     # No llvm-symbolizer: the same stacks, named by the exports, and a note why.
     empty = game / "no-tools"
     empty.mkdir()
@@ -169,7 +242,7 @@ def run():
           f"without llvm-symbolizer: exit {run.returncode}, {run.stderr!r}, {[f['function'] for f in two[:3]]}")
 
     code, table, _ = triage("--binaries", game, "--symbols", symbols, crash_folder, program=ARGS["host-triage"])
-    check(code == 0 and "#0 DeepTwo.dll!Level2 (" in table and "deep_crash.cpp:" in table,
+    check(code == 0 and "#0 deeptwo.dll!Level2 (" in table and "deep_crash.cpp:" in table,
           f"the table shows each bucket's top frames: {table[-1200:]}")
     print(f"stacks: {len(rows)} dumps read in {seconds:.2f} s with binaries and PDBs; "
           f"{compared_total} frames compared with lldb")
