@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release package in one command: the two deliverables (windows preset,
 # Release) with their PDBs in symbols/, the crash context block header, the sample client's source as the
-# integration example, INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
+# integration example, crash-check.exe with the sample client and fault module it crashes
+# (check/), INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
 # and the archive build/package/CrashCapture.tar.gz. The archive is deterministic: sorted
 # entries, owner 0, every mtime the commit's time (SOURCE_DATE_EPOCH), gzip without a name
 # or time stamp. Beside it, scripts/package-triage.sh packs the support tool as
@@ -45,7 +46,11 @@ fi
 
 dll=$build_dir/capture/Calvorin.dll
 exe=$build_dir/notifier/Brisvane.exe
-for file in "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb"; do
+# crash-check, for the studio's own Windows machines (never shipped to players), and what
+# it crashes: the sample client and the module named like a GPU driver.
+check_files=("$build_dir/check/crash-check.exe" "$build_dir/fixtures/client/Client.exe"
+             "$build_dir/fixtures/fault_modules/nvwgf2umx.dll")
+for file in "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb" "${check_files[@]}"; do
   [ -f "$file" ] || { echo "package: $file is missing; build first" >&2; exit 1; }
 done
 
@@ -57,8 +62,9 @@ fi
 name=CrashCapture
 stage=$out/$name
 rm -rf "$stage" "$out/$name.tar.gz"
-mkdir -p "$stage/include/capture" "$stage/example" "$stage/symbols"
+mkdir -p "$stage/include/capture" "$stage/example" "$stage/symbols" "$stage/check"
 install -m 0755 "$dll" "$exe" "$stage/"
+install -m 0755 "${check_files[@]}" "$stage/check/"
 # The PDBs whose GUID and age the two files' debug directories carry: support needs them
 # to name functions and lines in a dump of a crash inside our own code.
 install -m 0644 "${dll%.dll}.pdb" "${exe%.exe}.pdb" "$stage/symbols/"

@@ -24,6 +24,9 @@ expected="Brisvane.exe
 Calvorin.dll
 INSTALL.txt
 SHA256SUMS
+check/Client.exe
+check/crash-check.exe
+check/nvwgf2umx.dll
 example/client.cpp
 example/client_version.rc.in
 include/capture/context_block.h
@@ -53,6 +56,8 @@ cmp -s "$stage/Calvorin.dll" "$build/capture/Calvorin.dll" || fail "Calvorin.dll
 cmp -s "$stage/Brisvane.exe" "$build/notifier/Brisvane.exe" || fail "Brisvane.exe is not the built one"
 cmp -s "$stage/symbols/Calvorin.pdb" "$build/capture/Calvorin.pdb" || fail "Calvorin.pdb is not the built one"
 cmp -s "$stage/symbols/Brisvane.pdb" "$build/notifier/Brisvane.pdb" || fail "Brisvane.pdb is not the built one"
+cmp -s "$stage/check/crash-check.exe" "$build/check/crash-check.exe" || fail "crash-check.exe is not the built one"
+cmp -s "$stage/check/Client.exe" "$build/fixtures/client/Client.exe" || fail "check/Client.exe is not the sample client"
 
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$archive"
