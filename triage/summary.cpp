@@ -188,6 +188,7 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
     row.name = Utf8FromUtf16(name);
     row.base = m.base;
     row.size = m.size;
+    row.time_date_stamp = m.time_date_stamp;
     if (m.version.Present()) row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
     if (!s->client_version && common::EqualsIgnoringAsciiCase(name.c_str(), u"Client.exe")) {
       s->client_version = row.version;

@@ -70,6 +70,7 @@ struct Summary {
     std::string name, path;
     std::uint64_t base = 0;
     std::uint32_t size = 0;
+    std::uint32_t time_date_stamp = 0;  // with the size, which build it is (not in the outputs)
     std::optional<std::string> version;
   };
   std::vector<ModuleRow> modules;
@@ -89,6 +90,10 @@ struct Summary {
   std::optional<std::vector<ThreadStack>> thread_stacks;  // every thread's, when asked for
 
   std::optional<std::string> bucket;  // set by the bucketing stage
+
+  // Over a crash history: the content's SHA-256 and how many files held it.
+  std::optional<std::string> sha256;
+  std::optional<std::size_t> copies;
 };
 
 struct StackOptions {
