@@ -275,13 +275,19 @@ std::unique_ptr<Store> Store::Open(const fs::path& file, std::string* why) {
   // What the file is, read before anything is written to it.
   std::int64_t application = 0, version = 0, objects = 0;
   {
-    Statement a(db, "PRAGMA application_id"), v(db, "PRAGMA user_version"), o(db, "SELECT count(*) FROM sqlite_schema");
-    if (a.Step() != SQLITE_ROW || v.Step() != SQLITE_ROW || o.Step() != SQLITE_ROW) {
+    Statement a(db, "PRAGMA application_id"), v(db, "PRAGMA user_version");
+    if (a.Step() != SQLITE_ROW || v.Step() != SQLITE_ROW) {
       *why = "not a crash-triage store (" + Error(db) + ")";
       return nullptr;
     }
     application = a.Int(0);
     version = v.Int(0);
+    Statement o(db, "SELECT count(*) FROM sqlite_schema");
+    if (o.Step() != SQLITE_ROW) {
+      *why = (application == kApplicationId ? "a damaged crash-triage store (" : "not a crash-triage store (") +
+             Error(db) + ")";
+      return nullptr;
+    }
     objects = o.Int(0);
   }
   const bool empty = application == 0 && version == 0 && objects == 0;
@@ -298,20 +304,39 @@ std::unique_ptr<Store> Store::Open(const fs::path& file, std::string* why) {
       !store->Exec("PRAGMA foreign_keys=ON", why)) {
     return nullptr;
   }
-  if (version < kVersion) {
-    // Every step and the new version number in one transaction: a store is at one
-    // version or the next, never in between.
-    std::string sql = "BEGIN IMMEDIATE;";
-    if (empty) sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";";
-    for (std::int64_t step = version; step < kVersion; ++step) sql += kSteps[step];
-    sql += "PRAGMA user_version=" + std::to_string(kVersion) + ";COMMIT;";
-    if (!store->Exec(sql.c_str(), why)) {
-      store->Exec("ROLLBACK", why);
-      *why = "cannot bring the store up to date: " + *why;
-      return nullptr;
-    }
+  if (version < kVersion && !store->Migrate(why)) {
+    *why = "cannot bring the store up to date: " + *why;
+    return nullptr;
   }
   return store;
+}
+
+bool Store::Migrate(std::string* why) {
+  // Every step and the new version number in one transaction: a store is at one version
+  // or the next, never in between. What the file holds is read again under the write
+  // lock: another run may have made or migrated it meanwhile.
+  if (!Exec("BEGIN IMMEDIATE", why)) return false;
+  auto undo = [&] {
+    std::string ignored;
+    Exec("ROLLBACK", &ignored);
+    return false;
+  };
+  Statement a(db_, "PRAGMA application_id"), v(db_, "PRAGMA user_version"), o(db_, "SELECT count(*) FROM sqlite_schema");
+  if (a.Step() != SQLITE_ROW || v.Step() != SQLITE_ROW || o.Step() != SQLITE_ROW) {
+    *why = Error(db_);
+    return undo();
+  }
+  const std::int64_t version = v.Int(0);
+  if (o.Int(0) > 0 && a.Int(0) != kApplicationId) {
+    *why = "not a crash-triage store (a SQLite database of another program)";
+    return undo();
+  }
+  std::string sql;
+  if (a.Int(0) != kApplicationId) sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";";
+  for (std::int64_t step = version; step < kVersion; ++step) sql += kSteps[step];
+  sql += "PRAGMA user_version=" + std::to_string(kVersion) + ";";
+  if (version < kVersion && !Exec(sql.c_str(), why)) return undo();
+  return Exec("COMMIT", why) || undo();
 }
 
 Store::~Store() {
@@ -328,9 +353,11 @@ bool Store::Exec(const char* sql, std::string* why) {
   return false;
 }
 
-bool Store::StartRun(const std::string& command, std::string* why) {
+void Store::StartRun(const std::string& command) { command_ = command; }
+
+bool Store::RecordRun(std::string* why) {
   Statement st(db_, "INSERT INTO runs(started, command) VALUES(?1, ?2)");
-  if (!st.Bind(1, UtcNow()).Bind(2, command).Run()) {
+  if (!st.Bind(1, UtcNow()).Bind(2, command_).Run()) {
     *why = Error(db_);
     return false;
   }
@@ -362,25 +389,23 @@ bool Store::Commit(std::string* why) {
   std::vector<NewDump> batch;
   batch.swap(held_);
   const std::size_t added = added_, copies = copies_added_;
-  if (!Exec("BEGIN IMMEDIATE", why)) return false;
-  for (const NewDump& dump : batch) {
-    if (!Insert(dump, why)) {
-      std::string ignored;
-      Exec("ROLLBACK", &ignored);
-      added_ = added;
-      copies_added_ = copies;
-      module_ids_.clear();  // ids of rows that the rollback took away
-      return false;
-    }
-  }
-  if (!Exec("COMMIT", why)) {
+  const std::optional<std::int64_t> run = run_;
+  auto undo = [&] {
     std::string ignored;
     Exec("ROLLBACK", &ignored);
     added_ = added;
     copies_added_ = copies;
-    module_ids_.clear();
+    run_ = run;
+    module_ids_.clear();  // ids of rows that the rollback took away
     return false;
+  };
+  if (!Exec("BEGIN IMMEDIATE", why)) return false;
+  // The run is recorded with its first dumps: a run that adds nothing writes nothing.
+  if (!run_ && !RecordRun(why)) return undo();
+  for (const NewDump& dump : batch) {
+    if (!Insert(dump, why)) return undo();
   }
+  if (!Exec("COMMIT", why)) return undo();
   return true;
 }
 

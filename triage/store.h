@@ -56,8 +56,9 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // Records a run (its start and command line); its id marks the dumps it adds.
-  bool StartRun(const std::string& command, std::string* why);
+  // The command line of this run, recorded with its first dumps; the run's number marks
+  // the dumps it adds.
+  void StartRun(const std::string& command);
   std::optional<std::int64_t> run() const { return run_; }
 
   // Whether a dump is stored already: found at `path` with the same stamp before, or
@@ -108,6 +109,8 @@ class Store {
   explicit Store(sqlite3* db) : db_(db) {}
   class Loader;
   bool Exec(const char* sql, std::string* why);
+  bool RecordRun(std::string* why);
+  bool Migrate(std::string* why);
   std::optional<std::int64_t> BucketId(const std::string& bucket);
   bool SetStatus(const std::string& bucket, const char* column, const std::optional<std::string>& value,
                  std::string* why);
@@ -116,6 +119,7 @@ class Store {
   bool Insert(const NewDump& dump, std::string* why);
 
   sqlite3* db_;
+  std::string command_;
   std::optional<std::int64_t> run_;
   std::vector<NewDump> held_;
   std::int64_t held_since_ = 0;
