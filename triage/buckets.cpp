@@ -68,7 +68,7 @@ Bucket::Row RowOf(const Summary& s) {
   for (const NamedFrame& f : s.stack) row.stack.push_back(FrameLine(f));
   if (s.report) {
     for (const auto& field : s.report->fields) {
-      if (field.first.rfind("runtime.module.", 0) != 0) row.fields.push_back(field);
+      if (!IsModuleField(field.first)) row.fields.push_back(field);
     }
     row.client_text = s.report->client_text;
   }

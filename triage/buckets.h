@@ -36,6 +36,19 @@ std::optional<std::string> ClientVersionOf(const Summary& summary);
 bool VersionLess(const std::string& a, const std::string& b);
 using VersionSet = std::set<std::string, bool (*)(const std::string&, const std::string&)>;
 
+// What a crash history adds: the bucket's number, status and note, and how it stands
+// against the releases.
+struct BucketHistory {
+  std::int64_t id = 0;
+  std::optional<std::string> fixed_in;  // marked fixed in this client version
+  std::optional<std::string> note;
+  bool regressed = false;  // a dump of the fixed version or a later one came in
+  bool fresh = false;      // its first dump came in the run being shown
+  std::optional<std::string> new_in;  // first seen in the newest client version present
+  std::size_t copies = 0;             // files read, counting each copy of a dump
+  std::map<std::string, std::size_t, bool (*)(const std::string&, const std::string&)> per_version{VersionLess};
+};
+
 struct Bucket {
   static constexpr std::size_t kKeptDumps = 200;
 
@@ -63,18 +76,7 @@ struct Bucket {
   std::vector<Row> rows;  // the latest kKeptDumps dumps
   std::size_t rows_dropped = 0;
 
-  // What a crash history adds: the bucket's number, status and note, and how it stands
-  // against the releases.
-  struct History {
-    std::int64_t id = 0;
-    std::optional<std::string> fixed_in;  // marked fixed in this client version
-    std::optional<std::string> note;
-    bool regressed = false;  // a dump of the fixed version or a later one came in
-    bool fresh = false;      // its first dump came in the run being shown
-    std::optional<std::string> new_in;  // first seen in the newest client version present
-    std::size_t copies = 0;             // files read, counting each copy of a dump
-    std::map<std::string, std::size_t, bool (*)(const std::string&, const std::string&)> per_version{VersionLess};
-  };
+  using History = BucketHistory;
   std::optional<History> history;
 };
 

@@ -37,13 +37,33 @@ CREATE TABLE modules(id INTEGER PRIMARY KEY, name TEXT NOT NULL, path TEXT NOT N
 CREATE TABLE dumps(id INTEGER PRIMARY KEY, sha256 BLOB NOT NULL UNIQUE, bytes INTEGER NOT NULL,
                    run INTEGER NOT NULL REFERENCES runs, bucket INTEGER NOT NULL REFERENCES buckets,
                    time TEXT, client_version TEXT, module_version TEXT, copies INTEGER NOT NULL DEFAULT 1);
-CREATE INDEX dumps_by_bucket ON dumps(bucket, client_version, module_version, time, run, copies);
-CREATE INDEX dumps_by_time ON dumps(bucket, time);
+CREATE INDEX dumps_by_bucket ON dumps(bucket, client_version, module_version, time);
+CREATE INDEX dumps_by_time ON dumps(time, bucket, client_version, module_version, copies, run);
+CREATE INDEX dumps_by_latest ON dumps(bucket, time);
+CREATE INDEX dumps_by_run ON dumps(run);
 CREATE TABLE facts(dump INTEGER PRIMARY KEY REFERENCES dumps, summary TEXT NOT NULL, modules BLOB NOT NULL,
                    frames TEXT NOT NULL);
 CREATE TABLE sightings(id INTEGER PRIMARY KEY, dump INTEGER NOT NULL REFERENCES dumps, path TEXT NOT NULL,
                        stamp TEXT, run INTEGER NOT NULL REFERENCES runs, UNIQUE(dump, path));
 CREATE INDEX sightings_by_path ON sightings(path, stamp);
+-- The bucket table and the release matrix without a pass over every dump: counts per
+-- bucket, client version and fault module version, kept by the triggers as dumps and
+-- copies come in ('' for no version).
+CREATE TABLE tallies(bucket INTEGER NOT NULL, client_version TEXT NOT NULL, module_version TEXT NOT NULL,
+                     dumps INTEGER NOT NULL, copies INTEGER NOT NULL, first TEXT, last TEXT, first_run INTEGER NOT NULL,
+                     PRIMARY KEY(bucket, client_version, module_version)) WITHOUT ROWID;
+CREATE TRIGGER tally_dump AFTER INSERT ON dumps BEGIN
+  INSERT INTO tallies VALUES(new.bucket, coalesce(new.client_version, ''), coalesce(new.module_version, ''), 1,
+                             new.copies, new.time, new.time, new.run)
+  ON CONFLICT DO UPDATE SET dumps = dumps + 1, copies = copies + excluded.copies,
+    first = CASE WHEN first IS NULL OR excluded.first < first THEN excluded.first ELSE first END,
+    last = CASE WHEN last IS NULL OR excluded.last > last THEN excluded.last ELSE last END,
+    first_run = min(first_run, excluded.first_run);
+END;
+CREATE TRIGGER tally_copy AFTER UPDATE OF copies ON dumps BEGIN
+  UPDATE tallies SET copies = copies + new.copies - old.copies WHERE bucket = new.bucket
+    AND client_version = coalesce(new.client_version, '') AND module_version = coalesce(new.module_version, '');
+END;
 )",
 };
 static_assert(std::size(kSteps) == Store::kVersion);
@@ -51,7 +71,7 @@ static_assert(std::size(kSteps) == Store::kVersion);
 // One prepared statement, finalized on every path.
 class Statement {
  public:
-  Statement(sqlite3* db, const std::string& sql) : db_(db) {
+  Statement(sqlite3* db, const std::string& sql) {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
   }
   ~Statement() { sqlite3_finalize(stmt_); }
@@ -92,7 +112,6 @@ class Statement {
   }
 
  private:
-  sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
 };
 
@@ -141,8 +160,15 @@ std::string FactsOf(const Summary& s) {
                   {"module_version", OrNull(s.fault->module_version)}};
   }
   if (s.report) {
-    j["report"] = {{"fields", s.report->fields}, {"client_text", s.report->client_text},
-                   {"lines", s.report->lines}, {"cut", s.report->cut}};
+    // The report's module lines ("runtime.module.N") repeat the module list, which is
+    // kept once per module for every dump: in a store of a million dumps they would be
+    // most of its size.
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (const auto& field : s.report->fields) {
+      if (!IsModuleField(field.first)) fields.push_back(field);
+    }
+    j["report"] = {{"fields", fields}, {"client_text", s.report->client_text}, {"lines", s.report->lines},
+                   {"cut", s.report->cut}};
   }
   j["advice"] = OrNull(s.advice);
   j["dump_time"] = OrNull(s.dump_time);
@@ -195,13 +221,16 @@ void FactsInto(const std::string& text, Summary* s) {
   s->thread_count = j.value("threads", std::size_t{0});
 }
 
-// A frame: [module id or null, offset, function, function offset, file, line, trust, address].
+// A frame: [module id or null, offset, function, function offset, file, line, trust,
+// address]; the address only for a frame in no module (the module's base and the offset
+// give it otherwise).
 Json FrameFacts(const NamedFrame& f, std::optional<std::int64_t> module) {
   return Json::array({OrNull(module), OrNull(f.offset), OrNull(f.function), OrNull(f.function_offset), OrNull(f.file),
-                      OrNull(f.line), f.trust, f.address});
+                      OrNull(f.line), f.trust, module ? Json(nullptr) : Json(f.address)});
 }
 
-// The module list: (module id, base) pairs as LEB128 numbers, a few bytes a module.
+// The module list: (module id, base) pairs as LEB128 numbers, a few bytes a module; each
+// base as its distance from the one before (zigzag: the sign in the lowest bit).
 void PutNumber(std::uint64_t v, std::vector<std::uint8_t>* out) {
   while (v >= 0x80) {
     out->push_back(static_cast<std::uint8_t>(v | 0x80));
@@ -219,9 +248,10 @@ bool TakeNumber(const std::vector<std::uint8_t>& in, std::size_t* at, std::uint6
   return false;
 }
 
-std::string FilterSql(const Filter& f) {
+// The WHERE clause of a filter (the tallies know no times).
+std::string FilterSql(const Filter& f, bool tallies = false) {
   std::string sql = " WHERE 1";
-  if (f.since) sql += " AND time >= ?1";
+  if (f.since && !tallies) sql += " AND time >= ?1";
   if (!f.versions.empty()) {
     sql += " AND client_version IN (";
     for (std::size_t i = 0; i < f.versions.size(); ++i) sql += (i ? ",?" : "?") + std::to_string(i + 2);
@@ -300,6 +330,9 @@ std::unique_ptr<Store> Store::Open(const fs::path& file, std::string* why) {
            std::to_string(kVersion) + ")";
     return nullptr;
   }
+  // Pages of 16 KiB hold several dumps' facts each (at 4 KiB most would take a page of
+  // their own); a page size can only be chosen before the first table.
+  if (empty && !store->Exec("PRAGMA page_size=16384", why)) return nullptr;
   if (!store->Exec("PRAGMA journal_mode=WAL", why) || !store->Exec("PRAGMA synchronous=FULL", why) ||
       !store->Exec("PRAGMA foreign_keys=ON", why)) {
     return nullptr;
@@ -467,11 +500,14 @@ bool Store::Insert(const NewDump& d, std::string* why) {
     const std::int64_t id = sqlite3_last_insert_rowid(db_);
     std::vector<std::uint8_t> modules;
     std::vector<std::int64_t> ids;
+    std::uint64_t previous = 0;
     for (const Summary::ModuleRow& m : s.modules) {
       ids.push_back(ModuleId(m));
       if (ids.back() == 0) return fail();
       PutNumber(static_cast<std::uint64_t>(ids.back()), &modules);
-      PutNumber(m.base, &modules);
+      const std::uint64_t step = m.base - previous;
+      PutNumber(step >> 63 ? ~step << 1 | 1 : step << 1, &modules);
+      previous = m.base;
     }
     Statement facts(db_, "INSERT INTO facts(dump, summary, modules, frames) VALUES(?1, ?2, ?3, ?4)");
     facts.Bind(1, id).Bind(2, FactsOf(s)).BindBlob(3, modules.data(), modules.size());
@@ -555,8 +591,7 @@ bool Store::SetNote(const std::string& bucket, const std::string& note, std::str
 class Store::Loader {
  public:
   explicit Loader(sqlite3* db)
-      : db_(db),
-        dump_(db, "SELECT d.bytes, d.copies, b.key, f.summary, f.modules, f.frames, hex(d.sha256), "
+      : dump_(db, "SELECT d.bytes, d.copies, b.key, f.summary, f.modules, f.frames, hex(d.sha256), "
                   "(SELECT path FROM sightings WHERE dump = d.id ORDER BY id LIMIT 1) "
                   "FROM dumps d JOIN buckets b ON b.id = d.bucket JOIN facts f ON f.dump = d.id WHERE d.id = ?1"),
         module_(db, "SELECT name, path, size, stamp, version FROM modules WHERE id = ?1") {}
@@ -573,9 +608,12 @@ class Store::Loader {
     FactsInto(dump_.Text(3), s);
     const std::vector<std::uint8_t> modules = dump_.Blob(4);
     std::size_t at = 0;
-    std::uint64_t module = 0, base = 0;
-    while (at < modules.size() && TakeNumber(modules, &at, &module) && TakeNumber(modules, &at, &base)) {
-      Summary::ModuleRow row = Module(static_cast<std::int64_t>(module));
+    std::uint64_t module = 0, step = 0, base = 0;
+    std::vector<std::int64_t> ids;
+    while (at < modules.size() && TakeNumber(modules, &at, &module) && TakeNumber(modules, &at, &step)) {
+      base += step & 1 ? ~(step >> 1) : step >> 1;
+      ids.push_back(static_cast<std::int64_t>(module));
+      Summary::ModuleRow row = Module(ids.back());
       row.base = base;
       s->modules.push_back(std::move(row));
     }
@@ -585,14 +623,23 @@ class Store::Loader {
       if (!f.is_array() || f.size() < 8) continue;
       NamedFrame frame;
       frame.index = s->stack.size();
-      if (!f[0].is_null()) frame.module = Module(f[0].get<std::int64_t>()).name;
       if (!f[1].is_null()) frame.offset = f[1].get<std::uint64_t>();
+      if (!f[0].is_null()) {
+        // The address from the base of this module in the dump's list.
+        const std::int64_t id = f[0].get<std::int64_t>();
+        frame.module = Module(id).name;
+        for (std::size_t m = 0; m < ids.size(); ++m) {
+          if (ids[m] != id) continue;
+          frame.address = s->modules[m].base + frame.offset.value_or(0);
+          break;
+        }
+      }
       if (!f[2].is_null()) frame.function = f[2].get<std::string>();
       if (!f[3].is_null()) frame.function_offset = f[3].get<std::uint64_t>();
       if (!f[4].is_null()) frame.file = f[4].get<std::string>();
       if (!f[5].is_null()) frame.line = f[5].get<std::uint32_t>();
       frame.trust = f[6].get<std::string>();
-      frame.address = f[7].get<std::uint64_t>();
+      if (!f[7].is_null()) frame.address = f[7].get<std::uint64_t>();
       s->stack.push_back(std::move(frame));
     }
     return true;
@@ -614,7 +661,6 @@ class Store::Loader {
     return it->second;
   }
 
-  sqlite3* db_;
   Statement dump_, module_;
   std::map<std::int64_t, Summary::ModuleRow> modules_;
 };
@@ -643,7 +689,7 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
   // last run that added a dump.
   out->run = run_;
   if (!out->run) {
-    Statement last(db_, "SELECT max(run) FROM dumps");
+    Statement last(db_, "SELECT max(run) FROM dumps");  // dumps_by_run
     if (last.Step() == SQLITE_ROW && !last.Null(0)) out->run = last.Int(0);
   }
   if (out->run) {
@@ -664,9 +710,14 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
   VersionSet versions{VersionLess};
   const bool filtered = filter.since || !filter.versions.empty();
   {
-    Statement groups(db_, "SELECT bucket, client_version, module_version, count(*), min(time), max(time), "
-                          "sum(copies), min(run) FROM dumps" + FilterSql(filter) +
-                          " GROUP BY bucket, client_version, module_version");
+    // Without a day to start from, the tallies hold the answer; from a day on, the
+    // dumps of those days are counted.
+    Statement groups(db_, filter.since
+                              ? "SELECT bucket, client_version, module_version, count(*), min(time), max(time), "
+                                "sum(copies), min(run) FROM dumps" + FilterSql(filter) +
+                                    " GROUP BY bucket, client_version, module_version"
+                              : "SELECT bucket, nullif(client_version, ''), nullif(module_version, ''), dumps, first, "
+                                "last, copies, first_run FROM tallies" + FilterSql(filter, true));
     BindFilter(groups, filter);
     int step;
     while ((step = groups.Step()) == SQLITE_ROW) {
@@ -694,7 +745,7 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
   }
   if (filtered) {
     // Status rests on every dump of a bucket, whatever the view shows.
-    Statement all(db_, "SELECT bucket, client_version, min(run) FROM dumps GROUP BY bucket, client_version");
+    Statement all(db_, "SELECT bucket, nullif(client_version, ''), min(first_run) FROM tallies GROUP BY 1, 2");
     int step;
     while ((step = all.Step()) == SQLITE_ROW) {
       const auto it = building.find(all.Int(0));
@@ -707,7 +758,15 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
   out->versions.assign(versions.begin(), versions.end());
   if (!versions.empty()) out->newest_version = *versions.rbegin();
 
-  Statement status(db_, "SELECT key, fixed_in, note FROM buckets WHERE id = ?1");
+  struct Status {
+    std::string key;
+    std::optional<std::string> fixed_in, note;
+  };
+  std::map<std::int64_t, Status> statuses;
+  {
+    Statement status(db_, "SELECT id, key, fixed_in, note FROM buckets");
+    while (status.Step() == SQLITE_ROW) statuses[status.Int(0)] = {status.Text(1), status.MaybeText(2), status.MaybeText(3)};
+  }
   Statement example(db_, "SELECT id FROM dumps WHERE bucket = ?1 AND client_version IS ?2 AND module_version IS ?3 "
                          "AND time IS ?4 ORDER BY id DESC LIMIT 1");
   Statement latest(db_, "SELECT id, time FROM dumps" + FilterSql(filter) + " AND bucket = ?100 ORDER BY time DESC, id DESC");
@@ -718,11 +777,10 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
     Bucket& bucket = b.bucket;
     Bucket::History& h = *bucket.history;
     h.id = id;
-    status.Reset();
-    if (status.Bind(1, id).Step() != SQLITE_ROW) return fail();
-    bucket.key = status.Text(0);
-    h.fixed_in = status.MaybeText(1);
-    h.note = status.MaybeText(2);
+    Status& status = statuses[id];
+    bucket.key = std::move(status.key);
+    h.fixed_in = std::move(status.fixed_in);
+    h.note = std::move(status.note);
     if (h.fixed_in && VersionNumbers(*h.fixed_in, 9)) {
       for (const std::string& v : b.all_versions) {
         if (VersionNumbers(v, 9) && !VersionLess(v, *h.fixed_in)) h.regressed = true;
@@ -889,7 +947,10 @@ bool Store::ApplyRekey(std::vector<Merge>* merges, std::string* why) {
   if (!Exec("UPDATE facts SET summary = (SELECT summary FROM temp.rekeyed WHERE dump = facts.dump), "
             "frames = (SELECT frames FROM temp.rekeyed WHERE dump = facts.dump) "
             "WHERE dump IN (SELECT dump FROM temp.rekeyed);"
-            "DELETE FROM buckets WHERE NOT EXISTS (SELECT 1 FROM dumps WHERE dumps.bucket = buckets.id);",
+            "DELETE FROM buckets WHERE NOT EXISTS (SELECT 1 FROM dumps WHERE dumps.bucket = buckets.id);"
+            "DELETE FROM tallies;"
+            "INSERT INTO tallies SELECT bucket, coalesce(client_version, ''), coalesce(module_version, ''), count(*), "
+            "sum(copies), min(time), max(time), min(run) FROM dumps GROUP BY 1, 2, 3;",
             why)) {
     return fail();
   }

@@ -96,6 +96,9 @@ struct Summary {
   std::optional<std::size_t> copies;
 };
 
+// A report field that names a loaded module ("runtime.module.N"): the module list again.
+inline bool IsModuleField(const std::string& key) { return key.rfind("runtime.module.", 0) == 0; }
+
 struct StackOptions {
   SymbolStore* symbols = nullptr;  // module files and PDBs; without them stacks are scanned
   bool all_threads = false;
