@@ -30,7 +30,7 @@ bool ComposeDumpPath(const DumpNameParts& parts, char16_t* dump_path, std::size_
   const bool development = parts.block != nullptr
                                ? parts.block->developmentBuild != 0
                                : common::EqualsIgnoringAsciiCase(version, u"10.1.0.0");
-  const char16_t* development_mark = development ? u"_Dev" : u"";
+  const char16_t* development_mark = development ? common::kDevelopmentMark.wide : u"";
 
   // The tag is the client's free text: a unit that no file name may hold becomes '_', so
   // the tag can neither leave the crash folder nor make the dump file fail.
@@ -46,7 +46,7 @@ bool ComposeDumpPath(const DumpNameParts& parts, char16_t* dump_path, std::size_
 
   const CalendarTime& t = parts.time;
   return Succeeded(BoundedFormat(
-      dump_path, capacity, u"%s\\Client%s_%s_%04u-%02u-%02u_%02u-%02u-%02u%s_%s.dmp",
+      dump_path, capacity, common::kDumpPathPattern.wide,
       {parts.crash_folder, development_mark, version, t.year, t.month, t.day, t.hour, t.minute,
        t.second, tag_suffix, language}));
 }

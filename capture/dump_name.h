@@ -8,11 +8,12 @@
 
 #include "capture/context_block.h"
 #include "capture/ports.h"
+#include "common/dump_name_form.h"
 
 namespace capture {
 
 // Units of a game language buffer, terminator included (at most 31 letters and digits).
-inline constexpr std::size_t kLanguageCapacity = 32;
+using common::kLanguageCapacity;
 
 // What a dump path is made of.
 struct DumpNameParts {

@@ -60,13 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (image->codeview()) (void)triage::StubImage(*image->codeview(), image->size_of_image());
 
   const TailMemory memory(stack);
-  triage::Amd64Context context;
-  context.rip = kBase + rip_rva;
-  context.gpr[triage::Amd64Context::kRsp] = kStack;
-  context.gpr[triage::Amd64Context::kRbp] = kStack + 64;
-  const std::vector<triage::ModuleView> views = {{kBase, std::max<std::uint32_t>(image->size_of_image(), 1), &*image}};
-  const triage::ModuleMap modules(views);
-  const triage::StackWalker walker(modules, memory);
+  triage::Registers context;
+  context.ip = kBase + rip_rva;
+  context.known = 0xFFFF;
+  context.gpr[triage::Registers::kSp] = kStack;
+  context.gpr[triage::Registers::kFp] = kStack + 64;
+  const triage::ModuleMap modules({{kBase, std::max<std::uint32_t>(image->size_of_image(), 1), &*image}});
+  const triage::StackWalker walker(triage::Cpu::kAmd64, modules, memory);
   const std::vector<triage::RawFrame> frames = walker.Walk(context, {kStack, kStack + stack.size()});
   fuzz::Check(!frames.empty() && frames.size() <= triage::StackWalker::kMaxFrames);
   for (std::size_t i = 1; i < frames.size(); ++i) fuzz::Check(frames[i].stack_pointer > frames[i - 1].stack_pointer);

@@ -12,7 +12,7 @@ packages=(
   xvfb xauth xdotool imagemagick x11-utils       # the message box on a virtual display, screenshots
   llvm lldb-14 python3-lldb-14 python3          # dump readers, llvm-symbolizer/-pdbutil/-objcopy, road tests
   binutils-mingw-w64-x86-64 file                 # import tables and PE headers
-  nlohmann-json3-dev libcli11-dev                # crash-triage: JSON output, command line
+  nlohmann-json3-dev libcli11-dev libfmt-dev     # crash-triage: JSON output, command line, text formatting
   chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read
   libsqlite3-dev sqlite3 libssl-dev              # crash-triage: its crash history (SQLite, SHA-256)
 )

@@ -1,8 +1,6 @@
 #include "triage/buckets.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 
 namespace triage {
 namespace {
@@ -24,36 +22,22 @@ bool VersionLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-std::string FrameLine(const NamedFrame& f) {
-  std::string line = "#" + std::to_string(f.index) + " " + FrameText(f);
-  if (f.file) line += " (" + *f.file + (f.line ? ":" + std::to_string(*f.line) : "") + ")";
-  return line + " [" + f.trust + "]";
-}
-
 std::string BucketKey(const Summary& s) {
   if (!s.exception) return "no exception";
-  char text[64];
-  std::snprintf(text, sizeof(text), "0x%08" PRIX32, s.exception->code);
-  std::string key = text;
+  std::string key = Hex(s.exception->code, 8);
   // A scanned frame is a guess and would split one bug into many buckets.
-  if (!s.stack.empty() && s.stack[0].module && s.stack[0].trust != "scan") {
-    for (std::size_t i = 0; i < s.stack.size() && i < 3 && s.stack[i].trust != "scan"; ++i) {
-      const NamedFrame& f = s.stack[i];
-      if (!f.module) break;
-      key += i == 0 ? " " : " <- ";
-      key += AsciiLower(*f.module);
-      if (f.function) {
-        key += "!" + *f.function;
-      } else {
-        std::snprintf(text, sizeof(text), "+0x%" PRIX64, f.offset.value_or(0));
-        key += text;
-      }
+  auto keyed = [](const NamedFrame& f) { return f.module && f.trust != FrameTrust::kScan; };
+  if (!s.stack.empty() && keyed(s.stack[0])) {
+    for (std::size_t i = 0; i < s.stack.size() && i < 3 && keyed(s.stack[i]); ++i) {
+      key += (i == 0 ? " " : " <- ") + FrameText(s.stack[i], /*function_offset=*/false);
     }
     return key;
   }
   if (s.fault && s.fault->module && s.fault->offset) {
-    std::snprintf(text, sizeof(text), "+0x%" PRIX64, *s.fault->offset);
-    key.append(" ").append(AsciiLower(*s.fault->module)).append(text);
+    NamedFrame fault;
+    fault.module = AsciiLower(*s.fault->module);
+    fault.offset = s.fault->offset;
+    key += " " + FrameText(fault);
   }
   return key;
 }
@@ -64,8 +48,7 @@ std::optional<std::string> ClientVersionOf(const Summary& s) {
 
 Bucket::Row RowOf(const Summary& s) {
   const std::optional<std::string> version = ClientVersionOf(s);
-  Bucket::Row row{s.file, {}, s.time, version, s.fault ? s.fault->module_version : std::nullopt, {}, {}};
-  for (const NamedFrame& f : s.stack) row.stack.push_back(FrameLine(f));
+  Bucket::Row row{s.file, s.stack, s.time, version, s.fault ? s.fault->module_version : std::nullopt, {}, {}};
   if (s.report) {
     for (const auto& field : s.report->fields) {
       if (!IsModuleField(field.first)) row.fields.push_back(field);
@@ -91,8 +74,8 @@ void Buckets::Add(const Summary& s) {
   if (b.count == 1 || !Older(s.time, b.example_time)) {
     b.example = s.file;
     b.example_time = s.time;
-    b.top_frames.clear();
-    for (std::size_t i = 0; i < s.stack.size() && i < Bucket::kTopFrames; ++i) b.top_frames.push_back(FrameLine(s.stack[i]));
+    b.top_frames.assign(s.stack.begin(), s.stack.begin() + static_cast<std::ptrdiff_t>(
+                                                               std::min(s.stack.size(), Bucket::kTopFrames)));
   }
   if (s.time) ++b.per_day[s.time->substr(0, 10)];
   if (!keep_rows_) return;

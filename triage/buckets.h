@@ -17,17 +17,14 @@
 
 namespace triage {
 
-// When the stack's top frame is known (from the context or the unwind data, in a module):
-// the code and the top three frames that are not guesses, "0xC0000005
-// nvwgf2umx.dll!OpenAdapter12 <- client.exe!Render <- client.exe+0x2f1a", so that one bug
-// stays one bucket whatever the offset into its function. Otherwise the fault module and
-// offset, "0xC0000005 nvwgf2umx.dll+0x1382"; the code alone for a fault in no module;
-// "no exception" for a dump without an exception stream. Module names are case-folded.
+// When the stack's top frame is known (from the context, the unwind data or the frame
+// pointer chain, in a module): the code and the top three frames that are not guesses,
+// "0xC0000005 nvwgf2umx.dll!OpenAdapter12 <- client.exe!Render <- client.exe+0x2F1A", so
+// that one bug stays one bucket whatever the offset into its function. Otherwise the
+// fault module and offset, "0xC0000005 nvwgf2umx.dll+0x1382"; the code alone for a fault
+// in no module; "no exception" for a dump without an exception stream. Frames are
+// spelled as FrameText spells them (module names case-folded, upper-case hex).
 std::string BucketKey(const Summary& summary);
-
-// A frame as a line of the table and the page: "#1 client.exe!Render+0x1c
-// (render.cpp:88) [cfi]".
-std::string FrameLine(const NamedFrame& frame);
 
 // The client version of a dump: Client.exe's file version, else its file name's.
 std::optional<std::string> ClientVersionOf(const Summary& summary);
@@ -57,7 +54,7 @@ struct Bucket {
 
   struct Row {
     std::string file;
-    std::vector<std::string> stack;  // FrameLine of each frame
+    std::vector<NamedFrame> stack;
     std::optional<std::string> time, client_version, fault_module_version;
     std::vector<std::pair<std::string, std::string>> fields;  // report fields but the module list
     std::vector<std::string> client_text;
@@ -71,7 +68,7 @@ struct Bucket {
   std::optional<std::string> advice;
   std::string example;  // the latest dump
   std::optional<std::string> example_time;
-  std::vector<std::string> top_frames;  // the latest dump's first kTopFrames frames
+  std::vector<NamedFrame> top_frames;  // the latest dump's first kTopFrames frames
   std::map<std::string, std::size_t> per_day;  // yyyy-mm-dd -> dumps
   std::vector<Row> rows;  // the latest kKeptDumps dumps
   std::size_t rows_dropped = 0;

@@ -1,8 +1,8 @@
 #include "triage/minidump.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 
 #include "common/little_endian.h"
 #include "triage/text.h"
@@ -57,7 +57,7 @@ std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* wh
   }
   std::array<std::uint8_t, kHeaderSize> h{};
   if (file_size < kHeaderSize || !input.Read(0, h)) {
-    *why = Format("too short for a minidump header (%" PRIu64 " bytes)", file_size);
+    *why = fmt::format("too short for a minidump header ({} bytes)", file_size);
     return std::nullopt;
   }
   if (Le32(h.data()) != kSignature) {
@@ -71,18 +71,18 @@ std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* wh
   dump.header_.time_date_stamp = Le32(h.data() + 20);
   dump.header_.flags = Le64(h.data() + 24);
   if ((dump.header_.version & 0xFFFF) != kFormatVersion) {
-    *why = Format("unknown minidump format version 0x%04X", dump.header_.version & 0xFFFF);
+    *why = fmt::format("unknown minidump format version 0x{:04X}", dump.header_.version & 0xFFFF);
     return std::nullopt;
   }
   const std::uint32_t count = dump.header_.stream_count;
   if (count > kMaxStreams) {
-    *why = Format("absurd stream count %u", count);
+    *why = fmt::format("absurd stream count {}", count);
     return std::nullopt;
   }
   const std::uint64_t directory_size = std::uint64_t{count} * kDirectoryEntrySize;
   if (!Fits(directory_rva, directory_size, file_size)) {
-    *why = Format("stream directory (%u entries at 0x%X) runs past the end of the file (%" PRIu64
-                  " bytes)", count, directory_rva, file_size);
+    *why = fmt::format("stream directory ({} entries at 0x{:X}) runs past the end of the file ({} bytes)", count,
+                       directory_rva, file_size);
     return std::nullopt;
   }
   std::vector<std::uint8_t> directory(directory_size);
@@ -104,7 +104,7 @@ std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* wh
     dump.streams_.push_back(entry);
     if (entry.where.size == 0) continue;
     if (!Fits(entry.where.rva, entry.where.size, file_size)) {
-      *why = Format("stream %u (type %u) runs past the end of the file (0x%X + %u > %" PRIu64 ")", i,
+      *why = fmt::format("stream {} (type {}) runs past the end of the file (0x{:X} + {} > {})", i,
                     entry.type, entry.where.rva, entry.where.size, file_size);
       return std::nullopt;
     }
@@ -116,11 +116,9 @@ std::optional<Minidump> Minidump::Open(const RangeReader& input, std::string* wh
       const std::int64_t a = spans[i - 1].stream;
       const std::int64_t b = spans[i].stream;
       if (a < 0 || b < 0) {
-        *why = Format("stream %lld overlaps the header or the stream directory",
-                      static_cast<long long>(a < 0 ? b : a));
+        *why = fmt::format("stream {} overlaps the header or the stream directory", a < 0 ? b : a);
       } else {
-        *why = Format("streams %lld and %lld overlap", static_cast<long long>(std::min(a, b)),
-                      static_cast<long long>(std::max(a, b)));
+        *why = fmt::format("streams {} and {} overlap", std::min(a, b), std::max(a, b));
       }
       return std::nullopt;
     }
@@ -146,12 +144,12 @@ bool Minidump::ReadLocation(Location where, std::span<std::uint8_t> out) const {
 
 bool Minidump::ReadString(std::uint32_t rva, std::u16string* out, std::string* why) const {
   std::array<std::uint8_t, 4> length_bytes{};
-  if (!input_->Read(rva, length_bytes)) return Fail(why, Format("string at 0x%X lies past the end of the file", rva));
+  if (!input_->Read(rva, length_bytes)) return Fail(why, fmt::format("string at 0x{:X} lies past the end of the file", rva));
   const std::uint32_t length = Le32(length_bytes.data());
-  if (length > kMaxStringBytes) return Fail(why, Format("string at 0x%X claims %u bytes", rva, length));
+  if (length > kMaxStringBytes) return Fail(why, fmt::format("string at 0x{:X} claims {} bytes", rva, length));
   std::vector<std::uint8_t> bytes(length & ~1u);
   if (!input_->Read(std::uint64_t{rva} + 4, bytes)) {
-    return Fail(why, Format("string at 0x%X (%u bytes) runs past the end of the file", rva, length));
+    return Fail(why, fmt::format("string at 0x{:X} ({} bytes) runs past the end of the file", rva, length));
   }
   out->clear();
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) out->push_back(static_cast<char16_t>(Le16(&bytes[i])));
@@ -162,16 +160,16 @@ bool Minidump::ListLayout(const StreamEntry& stream, std::uint32_t entry_size, s
                           const char* what, std::uint32_t* count, std::uint32_t* first,
                           std::string* why) const {
   std::array<std::uint8_t, 4> c{};
-  if (!ReadStream(stream, 0, c)) return Fail(why, Format("%s is too short for its count", what));
+  if (!ReadStream(stream, 0, c)) return Fail(why, fmt::format("{} is too short for its count", what));
   *count = Le32(c.data());
-  if (*count > limit) return Fail(why, Format("%s: absurd count %u", what, *count));
+  if (*count > limit) return Fail(why, fmt::format("{}: absurd count {}", what, *count));
   const std::uint64_t entries = std::uint64_t{*count} * entry_size;
   if (stream.where.size == entries + 8) {
     *first = 8;
   } else if (entries + 4 <= stream.where.size) {
     *first = 4;
   } else {
-    return Fail(why, Format("%s: %u entries do not fit its %u bytes", what, *count, stream.where.size));
+    return Fail(why, fmt::format("{}: {} entries do not fit its {} bytes", what, *count, stream.where.size));
   }
   return true;
 }
@@ -183,7 +181,7 @@ bool Minidump::ReadFixed(std::uint32_t type, const char* what, std::optional<T>*
   const StreamEntry* s = Find(type);
   if (s == nullptr) return true;
   std::array<std::uint8_t, N> b{};
-  if (!ReadStream(*s, 0, b)) return Fail(why, Format("%s stream is too short (%u bytes)", what, s->where.size));
+  if (!ReadStream(*s, 0, b)) return Fail(why, fmt::format("{} stream is too short ({} bytes)", what, s->where.size));
   T value;
   if (!decode(b, &value)) return false;
   *out = std::move(value);
@@ -219,12 +217,12 @@ bool Minidump::ReadException(std::optional<ExceptionInfo>* out, std::string* why
     e->address = Le64(&b[24]);
     const std::uint32_t parameters = Le32(&b[32]);
     if (parameters > kMaxExceptionParameters) {
-      return Fail(why, Format("exception record claims %u parameters (the format holds 15)", parameters));
+      return Fail(why, fmt::format("exception record claims {} parameters (the format holds 15)", parameters));
     }
     for (std::uint32_t i = 0; i < parameters; ++i) e->parameters.push_back(Le64(&b[40 + 8 * i]));
     e->thread_context = LocationAt(&b[160]);
     if (e->thread_context.size != 0 && !Fits(e->thread_context.rva, e->thread_context.size, input_->Size())) {
-      return Fail(why, Format("exception: the thread context at 0x%X (%u bytes) lies past the end of the file",
+      return Fail(why, fmt::format("exception: the thread context at 0x{:X} ({} bytes) lies past the end of the file",
                               e->thread_context.rva, e->thread_context.size));
     }
     return true;
@@ -241,7 +239,7 @@ bool Minidump::ReadList(std::uint32_t type, std::uint32_t entry_size, std::uint3
   std::uint32_t first = 0;
   if (!ListLayout(*s, entry_size, limit, what, &count, &first, why)) return false;
   std::vector<std::uint8_t> entries(std::size_t{count} * entry_size);
-  if (!ReadStream(*s, first, entries)) return Fail(why, Format("cannot read the %s", what));
+  if (!ReadStream(*s, first, entries)) return Fail(why, fmt::format("cannot read the {}", what));
   out->resize(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     if (!decode(entries.data() + std::size_t{i} * entry_size, i, &(*out)[i])) return false;
@@ -258,7 +256,7 @@ bool Minidump::ReadModules(std::vector<Module>* out, std::string* why) const {
     module->checksum = Le32(m + 12);
     module->time_date_stamp = Le32(m + 16);
     if (!ReadString(Le32(m + 20), &module->path, why)) {
-      *why = Format("module %u: name: ", i) + *why;
+      *why = fmt::format("module {}: name: ", i) + *why;
       return false;
     }
     module->version = FixedFileInfoAt(m + 24);
@@ -266,13 +264,13 @@ bool Minidump::ReadModules(std::vector<Module>* out, std::string* why) const {
     module->misc_location = LocationAt(m + 84);
     for (const Location& where : {module->cv_location, module->misc_location}) {
       if (where.size != 0 && !Fits(where.rva, where.size, file_size)) {
-        return Fail(why, Format("module %u: a record at 0x%X (%u bytes) runs past the end of the file",
+        return Fail(why, fmt::format("module {}: a record at 0x{:X} ({} bytes) runs past the end of the file",
                                 i, where.rva, where.size));
       }
     }
     if (module->cv_location.size < 4) return true;
     std::vector<std::uint8_t> cv(std::min(module->cv_location.size, kMaxCodeViewBytes));
-    if (!ReadLocation(module->cv_location, cv)) return Fail(why, Format("module %u: cannot read its CodeView record", i));
+    if (!ReadLocation(module->cv_location, cv)) return Fail(why, fmt::format("module {}: cannot read its CodeView record", i));
     module->codeview = ParseCodeView(cv);
     return true;
   });
@@ -302,9 +300,9 @@ bool Minidump::ReadMemory64List(std::optional<Memory64List>* out, std::string* w
   std::array<std::uint8_t, 16> head{};
   if (!ReadStream(*s, 0, head)) return Fail(why, "memory64 list is too short for its count");
   const std::uint64_t count = Le64(head.data());
-  if (count > kMaxMemoryRanges) return Fail(why, Format("memory64 list: absurd count %" PRIu64, count));
+  if (count > kMaxMemoryRanges) return Fail(why, fmt::format("memory64 list: absurd count {}", count));
   if (16 + count * 16 > s->where.size) {
-    return Fail(why, Format("memory64 list: %" PRIu64 " entries do not fit its %u bytes", count, s->where.size));
+    return Fail(why, fmt::format("memory64 list: {} entries do not fit its {} bytes", count, s->where.size));
   }
   Memory64List list;
   list.base_rva = Le64(head.data() + 8);
@@ -350,22 +348,22 @@ bool Minidump::ReadMemoryLists(MemoryLists* out, std::string* why) const {
   const std::uint64_t file_size = input_->Size();
   // The description is made only for the range that fails: a dump lists thousands.
   auto cut_short = [&](Location where, const std::string& what) {
-    return Fail(why, Format("cut short: %s at 0x%X (%u bytes) lies past the end of the file (%" PRIu64 " bytes)",
-                            what.c_str(), where.rva, where.size, file_size));
+    return Fail(why, fmt::format("cut short: {} at 0x{:X} ({} bytes) lies past the end of the file ({} bytes)", what,
+                                 where.rva, where.size, file_size));
   };
   if (!ReadThreads(&out->threads, why)) return false;
   for (const Thread& t : out->threads) {
     if (!Fits(t.stack.where.rva, t.stack.where.size, file_size)) {
-      return cut_short(t.stack.where, Format("the stack of thread %u", t.id));
+      return cut_short(t.stack.where, fmt::format("the stack of thread {}", t.id));
     }
     if (!Fits(t.context.rva, t.context.size, file_size)) {
-      return cut_short(t.context, Format("the context of thread %u", t.id));
+      return cut_short(t.context, fmt::format("the context of thread {}", t.id));
     }
   }
   if (!ReadMemoryList(&out->memory, why)) return false;
   for (const MemoryDescriptor& m : out->memory) {
     if (!Fits(m.where.rva, m.where.size, file_size)) {
-      return cut_short(m.where, Format("memory of 0x%016" PRIX64, m.start));
+      return cut_short(m.where, fmt::format("memory of 0x{:016X}", m.start));
     }
   }
   if (!ReadMemory64List(&out->memory64, why)) return false;
@@ -376,7 +374,7 @@ bool Minidump::ReadMemoryLists(MemoryLists* out, std::string* why) const {
       end += r.size;
     }
     if (end > file_size) {
-      return Fail(why, Format("cut short: the memory64 list's bytes end at %" PRIu64 ", the file at %" PRIu64,
+      return Fail(why, fmt::format("cut short: the memory64 list's bytes end at {}, the file at {}",
                               end, file_size));
     }
   }
@@ -394,45 +392,29 @@ bool Minidump::ReadAmd64Context(Location where, Amd64Context* out) const {
 
 void DumpMemory::Load(const Minidump& dump, const MemoryLists& lists) {
   dump_ = &dump;
-  ranges_.clear();
-  for (const MemoryDescriptor& m : lists.memory) ranges_.push_back({m.start, m.where.size, m.where.rva});
+  std::vector<Range> ranges;
+  for (const MemoryDescriptor& m : lists.memory) ranges.push_back({m.start, m.where.size, m.where.rva});
   // Writers list each thread's stack in the memory list too; a dump that does not still
   // holds the stacks through the thread list.
-  for (const Thread& t : lists.threads) ranges_.push_back({t.stack.start, t.stack.where.size, t.stack.where.rva});
+  for (const Thread& t : lists.threads) ranges.push_back({t.stack.start, t.stack.where.size, t.stack.where.rva});
   if (lists.memory64) {
     std::uint64_t offset = lists.memory64->base_rva;
     for (const Memory64List::Range& r : lists.memory64->ranges) {
-      ranges_.push_back({r.start, r.size, offset});
+      ranges.push_back({r.start, r.size, offset});
       offset += r.size;  // ReadMemoryLists checked that the sizes add up within the file
     }
   }
-  std::sort(ranges_.begin(), ranges_.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
-  // Ranges that wrap around or overlap an earlier one say two things of one address.
-  std::size_t kept = 0;
-  for (const Range& r : ranges_) {
-    if (r.size == 0 || r.size > UINT64_MAX - r.start) continue;
-    if (kept > 0 && r.start < ranges_[kept - 1].start + ranges_[kept - 1].size) continue;
-    ranges_[kept++] = r;
-  }
-  ranges_.resize(kept);
-}
-
-const DumpMemory::Range* DumpMemory::Holding(std::uint64_t address) const {
-  auto it = std::upper_bound(ranges_.begin(), ranges_.end(), address,
-                             [](std::uint64_t value, const Range& r) { return value < r.start; });
-  if (it == ranges_.begin()) return nullptr;
-  --it;
-  return address - it->start < it->size ? &*it : nullptr;
+  ranges_ = RangeMap<Range>(std::move(ranges));
 }
 
 bool DumpMemory::Read(std::uint64_t address, std::span<std::uint8_t> out) const {
-  const Range* r = Holding(address);
+  const Range* r = ranges_.Holding(address);
   if (r == nullptr || !Fits(address - r->start, out.size(), r->size)) return false;
   return dump_->ReadAt(r->offset + (address - r->start), out);
 }
 
 std::optional<std::uint64_t> DumpMemory::EndOf(std::uint64_t address) const {
-  const Range* r = Holding(address);
+  const Range* r = ranges_.Holding(address);
   if (r == nullptr) return std::nullopt;
   return r->start + r->size;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "triage/codeview.h"
+#include "triage/range_map.h"
 #include "triage/range_reader.h"
 
 namespace triage {
@@ -244,10 +245,10 @@ class DumpMemory final : public ProcessMemory {
     std::uint64_t start = 0;
     std::uint64_t size = 0;
     std::uint64_t offset = 0;  // in the file
+    friend Span Extent(const Range& r) { return SpanOf(r.start, r.size); }
   };
-  const Range* Holding(std::uint64_t address) const;
   const Minidump* dump_ = nullptr;
-  std::vector<Range> ranges_;  // by start, none overlapping
+  RangeMap<Range> ranges_;
 };
 
 }  // namespace triage

@@ -77,6 +77,7 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why)
     *why = "PE section table cut short";
     return std::nullopt;
   }
+  std::vector<PeSection> sections;
   for (std::uint32_t i = 0; i < section_count; ++i) {
     const std::uint8_t* h = &headers[std::size_t{i} * kSectionHeaderSize];
     PeSection s;
@@ -86,13 +87,14 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why)
     s.raw_size = Le32(h + 16);
     s.raw_offset = Le32(h + 20);
     s.characteristics = Le32(h + 36);
-    image.sections_.push_back(s);
+    sections.push_back(s);
   }
+  image.sections_ = RangeMap<PeSection>(std::move(sections));
 
   // Only what the walker and the names need; a damaged table of one kind leaves the
   // others usable, and the image without it.
   const auto [export_rva, export_size] = directory(kExportDirectory);
-  if (export_size != 0 && !image.ReadExports(export_rva, export_size)) image.exports_.clear();
+  if (export_size != 0 && !image.ReadExports(export_rva, export_size)) image.exports_ = {};
   const auto [pdata_rva, pdata_size] = directory(kExceptionDirectory);
   if (image.machine_ == kMachineAmd64 && pdata_size != 0 && !image.ReadFunctions(pdata_rva, pdata_size, why)) {
     return std::nullopt;
@@ -102,16 +104,8 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why)
   return image;
 }
 
-const PeSection* PeImage::SectionOf(std::uint32_t rva) const {
-  for (const PeSection& s : sections_) {
-    const std::uint32_t extent = std::max(s.virtual_size, s.raw_size);
-    if (rva >= s.rva && rva - s.rva < extent) return &s;
-  }
-  return nullptr;
-}
-
 bool PeImage::ReadRva(std::uint32_t rva, std::span<std::uint8_t> out) const {
-  const PeSection* s = SectionOf(rva);
+  const PeSection* s = sections_.Holding(rva);
   if (s == nullptr) return false;
   const std::uint32_t at = rva - s->rva;
   if (!Fits(at, out.size(), std::max(s->virtual_size, s->raw_size))) return false;
@@ -122,7 +116,7 @@ bool PeImage::ReadRva(std::uint32_t rva, std::span<std::uint8_t> out) const {
 }
 
 bool PeImage::IsExecutable(std::uint32_t rva) const {
-  const PeSection* s = SectionOf(rva);
+  const PeSection* s = sections_.Holding(rva);
   return s != nullptr && s->Executable();
 }
 
@@ -154,6 +148,7 @@ bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size) {
   std::vector<std::uint8_t> functions(std::size_t{function_count} * 4);
   std::vector<std::uint8_t> names(std::size_t{name_count} * 4);
   std::vector<std::uint8_t> ordinals(std::size_t{name_count} * 2);
+  std::vector<Export> exports;
   if (!ReadRva(Le32(&d[28]), functions) || !ReadRva(Le32(&d[32]), names) || !ReadRva(Le32(&d[36]), ordinals)) {
     return false;
   }
@@ -164,11 +159,11 @@ bool PeImage::ReadExports(std::uint32_t rva, std::uint32_t size) {
     // A target inside the export directory forwards to another DLL: no code here.
     if (target == 0 || (target >= rva && target - rva < size)) continue;
     Export e{target, {}};
-    if (ReadName(Le32(&names[std::size_t{i} * 4]), &e.name) && !e.name.empty()) exports_.push_back(std::move(e));
+    if (ReadName(Le32(&names[std::size_t{i} * 4]), &e.name) && !e.name.empty()) exports.push_back(std::move(e));
   }
-  std::sort(exports_.begin(), exports_.end(), [](const Export& a, const Export& b) {
-    return a.rva != b.rva ? a.rva < b.rva : a.name < b.name;
-  });
+  // By name first, so that of the names of one address the first in that order stays.
+  std::sort(exports.begin(), exports.end(), [](const Export& a, const Export& b) { return a.name < b.name; });
+  exports_ = RangeMap<Export>(std::move(exports));
   return true;
 }
 
@@ -183,21 +178,12 @@ bool PeImage::ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* 
     *why = "exception directory outside every section";
     return false;
   }
-  functions_.reserve(count);
+  std::vector<RuntimeFunction> functions(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* f = &table[std::size_t{i} * 12];
-    RuntimeFunction entry{Le32(f), Le32(f + 4), Le32(f + 8)};
-    if (entry.end > entry.begin) functions_.push_back(entry);
+    functions[i] = {Le32(f), Le32(f + 4), Le32(f + 8)};
   }
-  std::sort(functions_.begin(), functions_.end(),
-            [](const RuntimeFunction& a, const RuntimeFunction& b) { return a.begin < b.begin; });
-  // Overlapping entries say two different things of one address: keep the first.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < functions_.size(); ++i) {
-    if (kept > 0 && functions_[i].begin < functions_[kept - 1].end) continue;
-    functions_[kept++] = functions_[i];
-  }
-  functions_.resize(kept);
+  functions_ = RangeMap<RuntimeFunction>(std::move(functions));
   return true;
 }
 
@@ -214,26 +200,16 @@ void PeImage::ReadCodeView(std::uint32_t rva, std::uint32_t size) {
   }
 }
 
-const RuntimeFunction* PeImage::FunctionAt(std::uint32_t rva) const {
-  auto it = std::upper_bound(functions_.begin(), functions_.end(), rva,
-                             [](std::uint32_t value, const RuntimeFunction& f) { return value < f.begin; });
-  if (it == functions_.begin()) return nullptr;
-  --it;
-  return rva < it->end ? &*it : nullptr;
-}
+const RuntimeFunction* PeImage::FunctionAt(std::uint32_t rva) const { return functions_.Holding(rva); }
 
 const Export* PeImage::ExportAt(std::uint32_t rva) const {
-  auto it = std::upper_bound(exports_.begin(), exports_.end(), rva,
-                             [](std::uint32_t value, const Export& e) { return value < e.rva; });
-  if (it == exports_.begin()) return nullptr;
-  --it;
-  while (it != exports_.begin() && std::prev(it)->rva == it->rva) --it;  // the first name of an address
+  const Export* e = exports_.Floor(rva);
+  if (e == nullptr || !IsExecutable(rva) || !IsExecutable(e->rva)) return nullptr;
   // Another function starting between the export and the address: the address is not in
   // the exported function, and the name would mislead.
-  auto next = std::upper_bound(functions_.begin(), functions_.end(), it->rva,
-                               [](std::uint32_t value, const RuntimeFunction& f) { return value < f.begin; });
-  if (next != functions_.end() && next->begin <= rva) return nullptr;
-  return &*it;
+  const RuntimeFunction* last = functions_.Floor(rva);
+  if (last != nullptr && last->begin > e->rva) return nullptr;
+  return e;
 }
 
 std::vector<std::uint8_t> StubImage(const CodeViewRecord& codeview, std::uint32_t size_of_image) {

@@ -5,6 +5,7 @@
 // and count is checked against the file before use.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "triage/codeview.h"
+#include "triage/range_map.h"
 #include "triage/range_reader.h"
 
 namespace triage {
@@ -24,17 +26,22 @@ struct PeSection {
   std::uint32_t raw_size = 0;
   std::uint32_t characteristics = 0;
   bool Executable() const { return (characteristics & 0x20000000u) != 0; }
+  // A section's bytes in memory: its virtual size, or its raw size where that is larger.
+  friend Span Extent(const PeSection& s) { return {s.rva, std::uint64_t{s.rva} + std::max(s.virtual_size, s.raw_size)}; }
 };
 
 struct RuntimeFunction {
   std::uint32_t begin = 0;
   std::uint32_t end = 0;
   std::uint32_t unwind_info = 0;
+  friend Span Extent(const RuntimeFunction& f) { return {f.begin, f.end}; }
 };
 
 struct Export {
   std::uint32_t rva = 0;
   std::string name;
+  // One name an address: of several, the first in the order the exports are sorted.
+  friend Span Extent(const Export& e) { return {e.rva, std::uint64_t{e.rva} + 1}; }
 };
 
 class PeImage {
@@ -53,9 +60,9 @@ class PeImage {
   std::uint16_t machine() const { return machine_; }
   std::uint32_t time_date_stamp() const { return time_date_stamp_; }
   std::uint32_t size_of_image() const { return size_of_image_; }
-  const std::vector<PeSection>& sections() const { return sections_; }
-  const std::vector<RuntimeFunction>& functions() const { return functions_; }
-  const std::vector<Export>& exports() const { return exports_; }  // by RVA
+  const std::vector<PeSection>& sections() const { return sections_.entries(); }
+  const std::vector<RuntimeFunction>& functions() const { return functions_.entries(); }
+  const std::vector<Export>& exports() const { return exports_.entries(); }  // by RVA
   const std::optional<CodeViewRecord>& codeview() const { return codeview_; }
 
   // The bytes at `rva` as the loader maps them: within one section, zeros past its raw
@@ -65,12 +72,12 @@ class PeImage {
   // The RUNTIME_FUNCTION whose range holds `rva`, or null (a leaf function).
   const RuntimeFunction* FunctionAt(std::uint32_t rva) const;
   // The export whose function holds `rva`: the nearest export at or below it, unless
-  // another function of the exception directory begins in between.
+  // another function of the exception directory begins in between, or either lies outside
+  // the executable sections (an exported variable is no function).
   const Export* ExportAt(std::uint32_t rva) const;
 
  private:
   explicit PeImage(const RangeReader& input) : input_(&input) {}
-  const PeSection* SectionOf(std::uint32_t rva) const;
   bool ReadExports(std::uint32_t rva, std::uint32_t size);  // false: no usable table
   bool ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why);
   void ReadCodeView(std::uint32_t rva, std::uint32_t size);
@@ -81,9 +88,9 @@ class PeImage {
   std::uint16_t machine_ = 0;
   std::uint32_t time_date_stamp_ = 0;
   std::uint32_t size_of_image_ = 0;
-  std::vector<PeSection> sections_;
-  std::vector<RuntimeFunction> functions_;  // sorted by begin, none overlapping
-  std::vector<Export> exports_;
+  RangeMap<PeSection> sections_;
+  RangeMap<RuntimeFunction> functions_;
+  RangeMap<Export> exports_;
   std::optional<CodeViewRecord> codeview_;
 };
 

@@ -51,6 +51,10 @@ void WriteTotals(std::ostream& out, const Buckets& buckets, std::size_t count, c
 // Rows of cells in columns, the first `numbers` columns aligned to the right.
 void WriteColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows, std::size_t numbers);
 
+// A frame as a line of the table and the page: "#1 client.exe!Render+0x1C
+// (render.cpp:88) [cfi]".
+std::string FrameLine(const NamedFrame& frame);
+
 // Control characters (C0, DEL and the UTF-8 of C1), which a hostile name could use to
 // steer a terminal, shown as '?'.
 std::string Printable(const std::string& text);

@@ -1,7 +1,8 @@
 // One self-contained page: nothing is fetched, no script runs; buckets open with
 // <details>, the share bars are plain boxes and the chart is inline SVG.
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <cstdio>
 #include <map>
 
 #include "triage/render.h"
@@ -44,11 +45,7 @@ std::string List(const Set& values) {
   return out;
 }
 
-std::string Number(double value, const char* format = "%.1f") {
-  char text[32];
-  std::snprintf(text, sizeof(text), format, value);
-  return text;
-}
+std::string Number(double value) { return fmt::format("{:.1f}", value); }
 
 constexpr const char* kStyle = R"(
 body{font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;margin:0;background:#f4f5f7;color:#1d2330}
@@ -223,7 +220,7 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
   }
   if (!b.top_frames.empty()) {
     out << "<ol class=frames>";
-    for (const std::string& frame : b.top_frames) out << "<li>" << Escape(frame) << "</li>";
+    for (const NamedFrame& frame : b.top_frames) out << "<li>" << Escape(FrameLine(frame)) << "</li>";
     out << "</ol>";
   }
   out << "</div>"
@@ -246,7 +243,7 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
     out << "</pre>";
     if (!row->stack.empty()) {
       out << "<details class=all><summary>stack, " << row->stack.size() << " frames</summary><pre class=fields>";
-      for (const std::string& frame : row->stack) out << Escape(frame) << "\n";
+      for (const NamedFrame& frame : row->stack) out << Escape(FrameLine(frame)) << "\n";
       out << "</pre></details>";
     }
     if (row->fields.empty()) {

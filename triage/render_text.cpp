@@ -1,6 +1,6 @@
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "triage/render.h"
@@ -9,12 +9,6 @@ namespace triage {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string Hex(std::uint64_t value, int digits) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "0x%0*" PRIX64, digits, value);
-  return text;
-}
 
 template <typename T>
 Json OrNull(const std::optional<T>& value) {
@@ -30,7 +24,7 @@ Json StackJson(const std::vector<NamedFrame>& stack) {
     frames.push_back({{"frame", f.index}, {"module", OrNull(f.module)},
                       {"offset", f.offset ? Json(Hex(*f.offset, 1)) : Json(nullptr)},
                       {"function", OrNull(f.function)}, {"file", OrNull(f.file)}, {"line", OrNull(f.line)},
-                      {"trust", f.trust}, {"address", Hex(f.address, 16)}});
+                      {"trust", TrustName(f.trust)}, {"address", Hex(f.address, 16)}});
   }
   return frames;
 }
@@ -92,7 +86,7 @@ Json SummaryJson(const Summary& s) {
   j["stack"] = s.readable ? StackJson(s.stack) : Json(nullptr);
   if (s.thread_stacks) {
     Json threads = Json::array();
-    for (const Summary::ThreadStack& t : *s.thread_stacks) {
+    for (const ThreadStack& t : *s.thread_stacks) {
       threads.push_back({{"thread", t.thread}, {"stack", StackJson(t.stack)}});
     }
     j["thread_stacks"] = threads;
@@ -132,9 +126,7 @@ std::string Joined(const VersionSet& values, std::size_t at_most) {
 }
 
 std::string Share(std::size_t count, std::size_t total) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%.1f%%", total == 0 ? 0.0 : 100.0 * static_cast<double>(count) / static_cast<double>(total));
-  return text;
+  return fmt::format("{:.1f}%", total == 0 ? 0.0 : 100.0 * static_cast<double>(count) / static_cast<double>(total));
 }
 
 std::string Shown(const std::optional<std::string>& time) { return time ? ShownTime(*time) : "-"; }
@@ -157,6 +149,12 @@ void WriteColumns(std::ostream& out, const std::vector<std::vector<std::string>>
     }
     out << line << '\n';
   }
+}
+
+std::string FrameLine(const NamedFrame& f) {
+  std::string line = "#" + std::to_string(f.index) + " " + FrameText(f);
+  if (f.file) line += " (" + *f.file + (f.line ? ":" + std::to_string(*f.line) : "") + ")";
+  return line + " [" + TrustName(f.trust) + "]";
 }
 
 std::string Printable(const std::string& text) {
@@ -278,7 +276,7 @@ void WriteTopFrames(std::ostream& out, const std::vector<const Bucket*>& sorted)
     heading = true;
     out << '\n' << (b->history ? "#" + std::to_string(b->history->id) + " " : "") << Printable(b->key) << "  ("
         << b->count << ")\n";
-    for (const std::string& frame : b->top_frames) out << "    " << Printable(frame) << '\n';
+    for (const NamedFrame& frame : b->top_frames) out << "    " << Printable(FrameLine(frame)) << '\n';
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 
 #include "common/little_endian.h"
 
@@ -60,21 +61,40 @@ bool ReadWord(const ProcessMemory& memory, std::uint64_t address, std::uint64_t*
   return true;
 }
 
+// Pops one word into register `r` of `regs`.
+bool Restore(const ProcessMemory& memory, std::uint64_t address, int r, Registers* regs) {
+  std::uint64_t value = 0;
+  if (r == Registers::kSp || !ReadWord(memory, address, &value)) return false;
+  regs->Set(r, value);
+  return true;
+}
+
+// RAX, RCX, RDX and R8 to R11: a call does not keep them, so a caller's are unknown.
+constexpr std::uint16_t kVolatile = 0x0F07;
+
 // Frame 0 may have stopped inside an epilog, where the unwind codes no longer describe
 // the stack: the Windows unwinder recognises the epilog by its instructions (an optional
 // stack release, register pops, a return) and finishes it instead. Only the plain forms
 // compilers emit are recognised; anything else is taken as the function's body.
-bool FinishEpilog(const PeImage& image, std::uint32_t rva, const ProcessMemory& memory, Amd64Context* regs) {
+bool FinishEpilog(const PeImage& image, std::uint32_t rva, const ProcessMemory& memory, Registers* regs) {
   std::array<std::uint8_t, 48> code{};
   std::size_t have = code.size();
   while (have > 0 && !image.ReadRva(rva, std::span(code).first(have))) have /= 2;
   if (have == 0 || !image.IsExecutable(rva)) return false;
-  Amd64Context next = *regs;
+  Registers next = *regs;
   std::size_t at = 0;
   auto left = [&](std::size_t n) { return at + n <= have; };
   auto s8 = [&](std::size_t i) { return static_cast<std::int64_t>(static_cast<std::int8_t>(code[i])); };
   auto s32 = [&](std::size_t i) { return static_cast<std::int64_t>(static_cast<std::int32_t>(Le32(&code[i]))); };
-  std::uint64_t& rsp = next.gpr[Amd64Context::kRsp];
+  std::uint64_t& rsp = next.gpr[Registers::kSp];
+  // lea rsp, [reg + disp]: the register must be known.
+  auto lea = [&](std::size_t disp_at, std::int64_t disp) {
+    const int reg = (code[2] & 7) + (code[0] == 0x49 ? 8 : 0);
+    if (!regs->Known(reg)) return false;
+    rsp = regs->gpr[static_cast<std::size_t>(reg)] + static_cast<std::uint64_t>(disp);
+    at = disp_at;
+    return true;
+  };
   if (left(4) && code[0] == 0x48 && code[1] == 0x83 && code[2] == 0xC4) {  // add rsp, imm8
     rsp += static_cast<std::uint64_t>(s8(3));
     at = 4;
@@ -83,14 +103,10 @@ bool FinishEpilog(const PeImage& image, std::uint32_t rva, const ProcessMemory& 
     at = 7;
   } else if (left(4) && (code[0] == 0x48 || code[0] == 0x49) && code[1] == 0x8D && (code[2] & 0xF8) == 0x60 &&
              (code[2] & 7) != 4) {  // lea rsp, [reg + disp8]
-    const int reg = (code[2] & 7) + (code[0] == 0x49 ? 8 : 0);
-    rsp = regs->gpr[static_cast<std::size_t>(reg)] + static_cast<std::uint64_t>(s8(3));
-    at = 4;
+    if (!lea(4, s8(3))) return false;
   } else if (left(7) && (code[0] == 0x48 || code[0] == 0x49) && code[1] == 0x8D && (code[2] & 0xF8) == 0xA0 &&
              (code[2] & 7) != 4) {  // lea rsp, [reg + disp32]
-    const int reg = (code[2] & 7) + (code[0] == 0x49 ? 8 : 0);
-    rsp = regs->gpr[static_cast<std::size_t>(reg)] + static_cast<std::uint64_t>(s32(3));
-    at = 7;
+    if (!lea(7, s32(3))) return false;
   }
   for (int pops = 0; pops < 16; ++pops) {
     int reg = -1;
@@ -103,11 +119,11 @@ bool FinishEpilog(const PeImage& image, std::uint32_t rva, const ProcessMemory& 
     } else {
       break;
     }
-    if (reg == Amd64Context::kRsp || !ReadWord(memory, rsp, &next.gpr[static_cast<std::size_t>(reg)])) return false;
+    if (!Restore(memory, rsp, reg, &next)) return false;
     rsp += 8;
   }
   if (!left(1) || (code[at] != 0xC3 && code[at] != 0xC2)) return false;  // not an epilog
-  if (!ReadWord(memory, rsp, &next.rip)) return false;
+  if (!ReadWord(memory, rsp, &next.ip)) return false;
   rsp += 8;
   *regs = next;
   return true;
@@ -115,54 +131,42 @@ bool FinishEpilog(const PeImage& image, std::uint32_t rva, const ProcessMemory& 
 
 }  // namespace
 
-const char* TrustName(FrameTrust trust) {
-  switch (trust) {
-    case FrameTrust::kContext: return "context";
-    case FrameTrust::kCfi: return "cfi";
-    case FrameTrust::kScan: return "scan";
-  }
-  return "scan";
+Registers Registers::From(const Amd64Context& context) {
+  Registers r;
+  r.gpr = context.gpr;
+  r.ip = context.rip;
+  r.known = 0xFFFF;
+  return r;
 }
 
-ModuleMap::ModuleMap(const std::vector<ModuleView>& modules) : modules_(modules) {
-  for (std::size_t i = 0; i < modules_.size(); ++i) {
-    if (modules_[i].size != 0 && modules_[i].size <= UINT64_MAX - modules_[i].base) by_base_.push_back(i);
-  }
-  std::stable_sort(by_base_.begin(), by_base_.end(),
-                   [&](std::size_t a, std::size_t b) { return modules_[a].base < modules_[b].base; });
+ModuleMap::ModuleMap(std::vector<ModuleView> modules) {
+  for (std::size_t i = 0; i < modules.size(); ++i) modules[i].index = i;
+  modules_ = RangeMap<ModuleView>(std::move(modules));
 }
 
-std::optional<std::size_t> ModuleMap::IndexOf(std::uint64_t address) const {
-  auto it = std::upper_bound(by_base_.begin(), by_base_.end(), address,
-                             [&](std::uint64_t value, std::size_t i) { return value < modules_[i].base; });
-  // Overlapping entries (a hostile list) are searched back to the first that holds it;
-  // after a long run of them give up rather than crawl.
-  for (int steps = 0; steps < 64 && it != by_base_.begin(); ++steps) {
-    --it;
-    const ModuleView& m = modules_[*it];
-    if (address - m.base < m.size) return *it;
-  }
-  return std::nullopt;
-}
-
-bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& memory, bool first, Amd64Context* regs) {
-  if (regs->rip - base > UINT32_MAX) return false;
-  const auto rva = static_cast<std::uint32_t>(regs->rip - base);
+bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& memory, bool first, Registers* regs) {
+  if (regs->ip - base > UINT32_MAX) return false;
+  const auto rva = static_cast<std::uint32_t>(regs->ip - base);
   // A return address may be the first byte after the function (a call that never
   // returns): the call before it decides the function.
   const RuntimeFunction* function = image.FunctionAt(first ? rva : rva - 1);
-  std::uint64_t& rsp = regs->gpr[Amd64Context::kRsp];
+  std::uint64_t& rsp = regs->gpr[Registers::kSp];
   if (function == nullptr) {  // a leaf: nothing pushed, the return address at RSP
-    if (!ReadWord(memory, rsp, &regs->rip)) return false;
+    if (!ReadWord(memory, rsp, &regs->ip)) return false;
     rsp += 8;
+    regs->known &= static_cast<std::uint16_t>(~kVolatile);
     return true;
   }
-  if (first && FinishEpilog(image, rva, memory, regs)) return true;
+  if (first && FinishEpilog(image, rva, memory, regs)) {
+    regs->known &= static_cast<std::uint16_t>(~kVolatile);
+    return true;
+  }
 
   // Inside the function's own prolog only the codes already run are undone.
   const std::uint32_t offset = rva - function->begin;
   std::uint32_t unwind = function->unwind_info;
   bool primary = true;
+  regs->known &= static_cast<std::uint16_t>(~kVolatile);
   for (int link = 0; link < kMaxChain; ++link) {
     if (unwind & 1) {  // an indirect entry: another RUNTIME_FUNCTION
       std::array<std::uint8_t, 12> f{};
@@ -185,13 +189,15 @@ bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& m
     auto ran = [&](std::size_t i) { return !in_prolog || codes[i * 2] <= offset; };
 
     // The frame base that register saves are relative to: RSP after the whole prolog,
-    // or the frame register less its offset once the prolog has set it.
+    // or the frame register less its offset once the prolog has set it. A frame
+    // register the walk does not know (after a scanned frame) stops the step.
     std::uint64_t frame = rsp;
     for (std::size_t i = 0; i < count;) {
       const std::uint8_t op = codes[i * 2 + 1] & 0xF;
       const int slots = Slots(op, codes[i * 2 + 1] >> 4);
       if (slots == 0) return false;
       if (op == kSetFpreg && frame_register != 0 && ran(i)) {
+        if (!regs->Known(frame_register)) return false;
         frame = regs->gpr[frame_register] - frame_offset;
       }
       i += static_cast<std::size_t>(slots);
@@ -207,7 +213,7 @@ bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& m
       if (ran(i)) {
         switch (op) {
           case kPushNonvol:
-            if (info == Amd64Context::kRsp || !ReadWord(memory, rsp, &regs->gpr[info])) return false;
+            if (!Restore(memory, rsp, info, regs)) return false;
             rsp += 8;
             break;
           case kAllocLarge:
@@ -221,17 +227,17 @@ bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& m
             rsp = frame;
             break;
           case kSaveNonvol:
-            if (info == Amd64Context::kRsp || !ReadWord(memory, frame + slot16(1) * 8, &regs->gpr[info])) return false;
+            if (!Restore(memory, frame + slot16(1) * 8, info, regs)) return false;
             break;
           case kSaveNonvolFar:
-            if (info == Amd64Context::kRsp || !ReadWord(memory, frame + slot32(), &regs->gpr[info])) return false;
+            if (!Restore(memory, frame + slot32(), info, regs)) return false;
             break;
           case kPushMachframe: {
             // An interrupt or exception frame: RIP and RSP come from the machine frame,
             // after an error code when there is one.
             const std::uint64_t at = rsp + (info != 0 ? 8 : 0);
             std::uint64_t old_rsp = 0;
-            if (info > 1 || !ReadWord(memory, at, &regs->rip) || !ReadWord(memory, at + 24, &old_rsp)) return false;
+            if (info > 1 || !ReadWord(memory, at, &regs->ip) || !ReadWord(memory, at + 24, &old_rsp)) return false;
             rsp = old_rsp;
             return true;
           }
@@ -242,7 +248,7 @@ bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& m
       i += static_cast<std::size_t>(slots);
     }
     if (!(flags & kChainInfo)) {
-      if (!ReadWord(memory, rsp, &regs->rip)) return false;
+      if (!ReadWord(memory, rsp, &regs->ip)) return false;
       rsp += 8;
       return true;
     }
@@ -259,57 +265,116 @@ bool StackWalker::ReturnsIntoCode(std::uint64_t address) const {
   // A return address follows its call instruction: the call is what must lie in a
   // module's code (a word equal to a module's base is no return address).
   if (address == 0) return false;
-  const std::optional<std::size_t> m = modules_.IndexOf(address - 1);
-  if (!m) return false;
-  const ModuleView& module = modules_[*m];
-  return module.image == nullptr ||
-         module.image->IsExecutable(static_cast<std::uint32_t>(address - 1 - module.base));
+  const ModuleView* module = modules_.Holding(address - 1);
+  if (module == nullptr) return false;
+  return module->image == nullptr || module->image->IsExecutable(static_cast<std::uint32_t>(address - 1 - module->base));
 }
 
-std::optional<std::uint64_t> StackWalker::Scan(std::uint64_t from, StackBounds bounds, std::uint64_t* value) const {
-  from = (from + 7) & ~std::uint64_t{7};
+bool StackWalker::Plausible(const Registers& callee, const Registers& caller, StackBounds bounds) const {
+  return caller.sp() > callee.sp() && caller.sp() <= bounds.high && ReturnsIntoCode(caller.ip);
+}
+
+std::optional<Registers> StackWalker::ByUnwindData(const Registers& callee, bool first) const {
+  const ModuleView* m = modules_.Holding(first ? callee.ip : callee.ip - 1);
+  if (m == nullptr || m->image == nullptr) return std::nullopt;
+  Registers caller = callee;
+  if (!UnwindStep(*m->image, m->base, memory_, first, &caller)) return std::nullopt;
+  return caller;
+}
+
+std::optional<Registers> StackWalker::ByScanning(const Registers& callee, StackBounds bounds) const {
+  const std::uint64_t from = (callee.sp() + 7) & ~std::uint64_t{7};
   const std::uint64_t end = std::min(bounds.high, from + kMaxScanBytes);
   for (std::uint64_t at = from; at >= bounds.low && at + 8 <= end; at += 8) {
     std::uint64_t word = 0;
     if (!ReadWord(memory_, at, &word)) return std::nullopt;
     if (!ReturnsIntoCode(word)) continue;
-    *value = word;
-    return at;
+    // What the scan finds is a return address and where it lay: no other register is
+    // known in the caller.
+    Registers caller;
+    caller.ip = word;
+    caller.Set(Registers::kSp, at + 8);
+    return caller;
   }
   return std::nullopt;
 }
 
-std::vector<RawFrame> StackWalker::Walk(const Amd64Context& context, StackBounds bounds) const {
-  std::vector<RawFrame> frames{{context.rip, context.gpr[Amd64Context::kRsp], FrameTrust::kContext}};
-  Amd64Context regs = context;
+std::vector<RawFrame> StackWalker::Walk(const Registers& context, StackBounds bounds) const {
+  std::vector<RawFrame> frames{{context.ip, context.sp(), FrameTrust::kContext}};
+  Registers regs = context;
   while (frames.size() < kMaxFrames) {
-    const std::uint64_t sp = regs.gpr[Amd64Context::kRsp];
     const bool first = frames.size() == 1;
-    Amd64Context next = regs;
+    std::optional<Registers> caller;
     FrameTrust trust = FrameTrust::kCfi;
-    const std::optional<std::size_t> m = modules_.IndexOf(first ? regs.rip : regs.rip - 1);
-    bool found = m && modules_[*m].image != nullptr &&
-                 UnwindStep(*modules_[*m].image, modules_[*m].base, memory_, first, &next);
-    // What the unwind data gives must still be a frame of this stack, returning into
-    // code: after a scanned frame the registers it restores may be stale.
-    const std::uint64_t next_sp = next.gpr[Amd64Context::kRsp];
-    if (found && (next_sp <= sp || next_sp > bounds.high)) found = false;
-    if (found && next.rip == 0) break;  // the thread's first frame: nothing called it
-    if (found && !ReturnsIntoCode(next.rip)) found = false;
-    if (!found) {
-      next = regs;
-      std::uint64_t value = 0;
-      const std::optional<std::uint64_t> at = Scan(sp, bounds, &value);
-      if (!at) break;
-      next.rip = value;
-      next.gpr[Amd64Context::kRsp] = *at + 8;
+    if (cpu_ == Cpu::kAmd64) {
+      caller = ByUnwindData(regs, first);
+      // The thread's first frame: nothing called it.
+      if (caller && caller->ip == 0 && caller->sp() > regs.sp() && caller->sp() <= bounds.high) break;
+      if (caller && !Plausible(regs, *caller, bounds)) caller.reset();
+    }
+    if (!caller) {
+      caller = ByScanning(regs, bounds);
       trust = FrameTrust::kScan;
     }
-    if (next.gpr[Amd64Context::kRsp] <= sp) break;  // the stack pointer must grow
-    frames.push_back({next.rip, next.gpr[Amd64Context::kRsp], trust});
-    regs = next;
+    if (!caller || caller->sp() <= regs.sp()) break;  // the stack pointer must grow
+    frames.push_back({caller->ip, caller->sp(), trust});
+    regs = *caller;
   }
   return frames;
+}
+
+DumpStacks WalkStacks(const Minidump& dump, Cpu cpu, const std::vector<Module>& modules, const MemoryLists& lists,
+                      const std::optional<ExceptionInfo>& exception, const StackOptions& options) {
+  DumpStacks out;
+  DumpMemory memory;
+  memory.Load(dump, lists);
+  SymbolStore none;
+  SymbolStore& symbols = options.symbols != nullptr ? *options.symbols : none;
+  std::vector<const PeImage*> images;
+  std::vector<ModuleView> views;
+  for (const Module& m : modules) {
+    images.push_back(symbols.FindImage(m));
+    views.push_back({m.base, m.size, images.back()});
+  }
+  const ModuleMap map(std::move(views));
+  const StackWalker walker(cpu, map, memory);
+  // Each thread's stack as the thread list gives it, looked up once per walk: a dump may
+  // list 65536 threads, and every one is walked with --all-threads. A thread listed twice
+  // keeps its last usable entry.
+  std::unordered_map<std::uint32_t, StackBounds> stacks;
+  for (const Thread& t : lists.threads) {
+    if (t.stack.where.size != 0 && t.stack.where.size <= UINT64_MAX - t.stack.start) {
+      stacks[t.id] = {t.stack.start, t.stack.start + t.stack.where.size};
+    }
+  }
+  auto walk = [&](Location where, std::uint32_t thread_id) {
+    std::vector<NamedFrame> named;
+    Amd64Context context;
+    if (where.size == 0 || !dump.ReadAmd64Context(where, &context)) return named;
+    const Registers regs = Registers::From(context);
+    const auto listed = stacks.find(thread_id);
+    const StackBounds bounds =
+        listed != stacks.end() ? listed->second : StackBounds{regs.sp(), memory.EndOf(regs.sp()).value_or(regs.sp())};
+    const std::vector<RawFrame> frames = walker.Walk(regs, bounds);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      NamedFrame f;
+      f.index = i;
+      f.address = frames[i].address;
+      f.trust = frames[i].trust;
+      const bool caller = i > 0;
+      if (const ModuleView* m = map.Holding(f.address - (caller ? 1 : 0))) {
+        symbols.Name(modules[m->index], images[m->index], caller, &f);
+      }
+      named.push_back(std::move(f));
+    }
+    return named;
+  };
+  if (exception) out.crashing = walk(exception->thread_context, exception->thread_id);
+  if (options.all_threads) {
+    out.threads.emplace();
+    for (const Thread& t : lists.threads) out.threads->push_back({t.id, walk(t.context, t.id)});
+  }
+  return out;
 }
 
 }  // namespace triage

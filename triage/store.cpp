@@ -226,7 +226,7 @@ void FactsInto(const std::string& text, Summary* s) {
 // give it otherwise).
 Json FrameFacts(const NamedFrame& f, std::optional<std::int64_t> module) {
   return Json::array({OrNull(module), OrNull(f.offset), OrNull(f.function), OrNull(f.function_offset), OrNull(f.file),
-                      OrNull(f.line), f.trust, module ? Json(nullptr) : Json(f.address)});
+                      OrNull(f.line), TrustName(f.trust), module ? Json(nullptr) : Json(f.address)});
 }
 
 // The module list: (module id, base) pairs as LEB128 numbers, a few bytes a module; each
@@ -627,7 +627,7 @@ class Store::Loader {
       if (!f[0].is_null()) {
         // The address from the base of this module in the dump's list.
         const std::int64_t id = f[0].get<std::int64_t>();
-        frame.module = Module(id).name;
+        frame.module = AsciiLower(Module(id).name);
         for (std::size_t m = 0; m < ids.size(); ++m) {
           if (ids[m] != id) continue;
           frame.address = s->modules[m].base + frame.offset.value_or(0);
@@ -638,7 +638,10 @@ class Store::Loader {
       if (!f[3].is_null()) frame.function_offset = f[3].get<std::uint64_t>();
       if (!f[4].is_null()) frame.file = f[4].get<std::string>();
       if (!f[5].is_null()) frame.line = f[5].get<std::uint32_t>();
-      frame.trust = f[6].get<std::string>();
+      const std::string trust = f[6].is_string() ? f[6].get<std::string>() : "";
+      for (FrameTrust t : {FrameTrust::kContext, FrameTrust::kCfi, FrameTrust::kFramePointer, FrameTrust::kScan}) {
+        if (trust == TrustName(t)) frame.trust = t;
+      }
       if (!f[7].is_null()) frame.address = f[7].get<std::uint64_t>();
       s->stack.push_back(std::move(frame));
     }
@@ -799,7 +802,7 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
       bucket.example_time = s.time;
       bucket.advice = s.advice;
       for (std::size_t i = 0; i < s.stack.size() && i < Bucket::kTopFrames; ++i) {
-        bucket.top_frames.push_back(FrameLine(s.stack[i]));
+        bucket.top_frames.push_back(s.stack[i]);
       }
     }
     if (rows) {

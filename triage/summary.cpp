@@ -1,14 +1,14 @@
 #include "triage/summary.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <unordered_map>
 #include <unordered_set>
 
-#include "capture/dump_name.h"
 #include "common/advice_patterns.h"
 #include "common/ascii_match.h"
+#include "common/dump_name_form.h"
 #include "triage/minidump.h"
-#include "triage/stack.h"
 
 namespace triage {
 namespace {
@@ -67,8 +67,9 @@ std::optional<std::string> Lookup(const Named (&table)[N], std::uint32_t value) 
 // most 5 digits each, so that "000001.0.0.0" is none.
 bool IsVersion(std::string_view text) {
   const std::optional<std::vector<unsigned long>> numbers = VersionNumbers(text, 5);
-  return numbers && numbers->size() == 4 &&
-         std::all_of(numbers->begin(), numbers->end(), [](unsigned long n) { return n <= 65535; });
+  return numbers && numbers->size() == 4 && std::all_of(numbers->begin(), numbers->end(), [](unsigned long n) {
+           return n <= common::kMaxVersionNumber;
+         });
 }
 
 // "key=value" lines of the comment stream, with the capture's layout in mind: the
@@ -109,62 +110,6 @@ std::optional<std::string> AdviceGroupName(const std::u16string& module) {
   return std::nullopt;
 }
 
-// The stacks of an x64 dump: the crashing thread's from the exception's context and,
-// when asked, every thread's from its own.
-void AddStacks(Summary* s, const Minidump& dump, const std::vector<Module>& modules, const MemoryLists& lists,
-               const std::optional<ExceptionInfo>& exception, const StackOptions& options) {
-  if (!s->system || s->system->arch != "amd64") return;
-  const std::vector<Thread>& threads = lists.threads;
-  DumpMemory memory;
-  memory.Load(dump, lists);
-  SymbolStore none;
-  SymbolStore& symbols = options.symbols != nullptr ? *options.symbols : none;
-  std::vector<const PeImage*> images;
-  std::vector<ModuleView> views;
-  for (const Module& m : modules) {
-    images.push_back(symbols.FindImage(m));
-    views.push_back({m.base, m.size, images.back()});
-  }
-  const ModuleMap map(views);
-  const StackWalker walker(map, memory);
-  // Each thread's stack as the thread list gives it, looked up once per walk: a dump may
-  // list 65536 threads, and every one is walked with --all-threads. A thread listed twice
-  // keeps its last usable entry.
-  std::unordered_map<std::uint32_t, StackBounds> stacks;
-  for (const Thread& t : threads) {
-    if (t.stack.where.size != 0 && t.stack.where.size <= UINT64_MAX - t.stack.start) {
-      stacks[t.id] = {t.stack.start, t.stack.start + t.stack.where.size};
-    }
-  }
-  auto walk = [&](Location where, std::uint32_t thread_id) {
-    std::vector<NamedFrame> named;
-    Amd64Context context;
-    if (where.size == 0 || !dump.ReadAmd64Context(where, &context)) return named;
-    const std::uint64_t sp = context.gpr[Amd64Context::kRsp];
-    const auto listed = stacks.find(thread_id);
-    const StackBounds bounds =
-        listed != stacks.end() ? listed->second : StackBounds{sp, memory.EndOf(sp).value_or(sp)};
-    const std::vector<RawFrame> frames = walker.Walk(context, bounds);
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      NamedFrame f;
-      f.index = i;
-      f.address = frames[i].address;
-      f.trust = TrustName(frames[i].trust);
-      const bool caller = i > 0;
-      if (const std::optional<std::size_t> m = map.IndexOf(f.address - (caller ? 1 : 0))) {
-        symbols.Name(modules[*m], images[*m], caller, &f);
-      }
-      named.push_back(std::move(f));
-    }
-    return named;
-  };
-  if (exception) s->stack = walk(exception->thread_context, exception->thread_id);
-  if (options.all_threads) {
-    s->thread_stacks.emplace();
-    for (const Thread& t : threads) s->thread_stacks->push_back({t.id, walk(t.context, t.id)});
-  }
-}
-
 bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::string* why) {
   // Writers that keep no time leave the stamp at zero.
   if (dump.header().time_date_stamp != 0) s->dump_time = UtcTime(dump.header().time_date_stamp);
@@ -174,7 +119,7 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
   if (system) {
     Summary::System out;
     out.os = Lookup(kPlatforms, system->platform_id).value_or("unknown");
-    out.os_version = Format("%u.%u.%u", system->major_version, system->minor_version, system->build_number);
+    out.os_version = fmt::format("{}.{}.{}", system->major_version, system->minor_version, system->build_number);
     out.arch = Lookup(kArchitectures, system->processor_architecture).value_or("unknown");
     s->system = out;
   }
@@ -248,7 +193,11 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
   MemoryLists lists;
   if (!dump.ReadMemoryLists(&lists, why)) return false;
   s->thread_count = lists.threads.size();
-  AddStacks(s, dump, modules, lists, exception, options);
+  if (s->system && s->system->arch == "amd64") {
+    DumpStacks stacks = WalkStacks(dump, Cpu::kAmd64, modules, lists, exception, options);
+    s->stack = std::move(stacks.crashing);
+    s->thread_stacks = std::move(stacks.threads);
+  }
   return true;
 }
 
@@ -256,13 +205,13 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
 
 std::optional<DumpName> ParseDumpName(std::string_view name) {
   if (!HasDumpExtension(name)) return std::nullopt;
-  name.remove_suffix(kDumpExtension.size());
-  if (name.rfind("Client_", 0) != 0) return std::nullopt;
+  name.remove_suffix(common::kDumpExtension.view().size());
+  if (!name.starts_with(common::kDumpNamePrefix.view())) return std::nullopt;
   DumpName out;
-  name.remove_prefix(6);  // "Client", leaving "_..."
-  if (name.rfind("_Dev_", 0) == 0) {
+  name.remove_prefix(common::kDumpNamePrefix.view().size());  // leaving "[_Dev]_<version>..."
+  if (name.starts_with(common::kDevelopmentMark.view())) {
     out.development = true;
-    name.remove_prefix(4);
+    name.remove_prefix(common::kDevelopmentMark.view().size());
   }
   // _<version>_<yyyy-mm-dd>_<hh-mm-ss>, then [_<tag>]_<language>
   if (name.empty() || name[0] != '_') return std::nullopt;
@@ -289,7 +238,7 @@ std::optional<DumpName> ParseDumpName(std::string_view name) {
   if (name.empty() || name[0] != '_' || last == std::string_view::npos) return std::nullopt;
   // The capture keeps the A-Z and 0-9 of the game's language, at most as many as its buffer holds.
   out.language = std::string(name.substr(last + 1));
-  if (out.language.empty() || out.language.size() > capture::kLanguageCapacity - 1) return std::nullopt;
+  if (out.language.empty() || out.language.size() > common::kLanguageCapacity - 1) return std::nullopt;
   for (char c : out.language) {
     if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return std::nullopt;
   }

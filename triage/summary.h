@@ -1,6 +1,6 @@
 // One dump, summed up: what the file name says, the system, the exception and the
-// module it hit, the embedded report, the module list. Built from the reader alone;
-// knows nothing of buckets or output formats.
+// module it hit, the embedded report, the module list, from the reader; the stacks, from
+// one call of the stack module. Knows nothing of buckets or output formats.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "triage/range_reader.h"
-#include "triage/symbols.h"
+#include "triage/stack.h"
 #include "triage/text.h"
 
 namespace triage {
@@ -83,10 +83,6 @@ struct Summary {
 
   // The crashing thread's stack, frame 0 first: x64 dumps with the exception's context.
   std::vector<NamedFrame> stack;
-  struct ThreadStack {
-    std::uint32_t thread = 0;
-    std::vector<NamedFrame> stack;
-  };
   std::optional<std::vector<ThreadStack>> thread_stacks;  // every thread's, when asked for
 
   std::optional<std::string> bucket;  // set by the bucketing stage
@@ -98,11 +94,6 @@ struct Summary {
 
 // A report field that names a loaded module ("runtime.module.N"): the module list again.
 inline bool IsModuleField(const std::string& key) { return key.rfind("runtime.module.", 0) == 0; }
-
-struct StackOptions {
-  SymbolStore* symbols = nullptr;  // module files and PDBs; without them stacks are scanned
-  bool all_threads = false;
-};
 
 // Reads one dump. `file` is the path to report, `file_name` its last component. Never
 // fails: an unreadable dump gives readable false and the reason.

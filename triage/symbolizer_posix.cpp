@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "triage/symbols.h"
+#include "triage/text.h"
 #include "triage/walk.h"
 
 extern char** environ;
@@ -41,9 +42,7 @@ class LlvmSymbolizer final : public Symbolizer {
                                    std::uint32_t rva) override {
     const std::filesystem::path* image = Stage(pdb, codeview);
     if (image == nullptr || broken_) return std::nullopt;
-    char address[16];
-    std::snprintf(address, sizeof(address), "0x%X", rva);
-    const std::string request = "\"" + Utf8Path(*image) + "\" " + address + "\n";
+    const std::string request = "\"" + Utf8Path(*image) + "\" " + Hex(rva) + "\n";
     std::string reply;
     if (!WriteAll(request) || !ReadLine(&reply)) {
       broken_ = true;

@@ -1,8 +1,6 @@
 #include "triage/symbols.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <system_error>
 
 #include "triage/symbol_archive.h"
@@ -11,12 +9,6 @@
 
 namespace triage {
 namespace {
-
-std::string Hex(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%" PRIx64, value);
-  return text;
-}
 
 void Index(const std::filesystem::path& folder, std::size_t* budget,
            std::unordered_map<std::string, std::vector<std::filesystem::path>>* out) {
@@ -41,18 +33,6 @@ bool UsableCodeView(const std::optional<CodeViewRecord>& cv) {
 }
 
 }  // namespace
-
-std::string FrameText(const NamedFrame& f) {
-  if (!f.module) return Hex(f.address);
-  std::string text = *f.module;
-  if (f.function) {
-    text += "!" + *f.function;
-    if (f.function_offset) text += "+" + Hex(*f.function_offset);
-  } else {
-    text += "+" + Hex(f.offset.value_or(0));
-  }
-  return text;
-}
 
 void SymbolStore::AddBinaries(const std::filesystem::path& folder) {
   std::size_t budget = kMaxFilesIndexed - indexed_;
@@ -125,7 +105,7 @@ const std::filesystem::path* SymbolStore::FindPdb(const CodeViewRecord& codeview
 }
 
 void SymbolStore::Name(const Module& module, const PeImage* image, bool caller, NamedFrame* frame) {
-  frame->module = Utf8FromUtf16(FileNameOf(module.path));
+  frame->module = AsciiLower(Utf8FromUtf16(FileNameOf(module.path)));
   const std::uint64_t offset = frame->address - module.base;
   frame->offset = offset;
   if (offset - (caller ? 1 : 0) > UINT32_MAX) return;

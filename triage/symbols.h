@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "triage/codeview.h"
+#include "triage/frame.h"
 #include "triage/minidump.h"
 #include "triage/pe_image.h"
 #include "triage/range_reader.h"
@@ -39,23 +40,6 @@ class Symbolizer {
 // Starts llvm-symbolizer from PATH. Null with a reason when it is not there, or where
 // this build has no way to run it.
 std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why);
-
-// One frame of a stack with its name, as the summaries carry it.
-struct NamedFrame {
-  std::size_t index = 0;
-  std::uint64_t address = 0;
-  std::optional<std::string> module;    // file name of the module holding the address
-  std::optional<std::uint64_t> offset;  // from the module's base
-  std::optional<std::string> function;
-  std::optional<std::uint64_t> function_offset;  // from an exported function's start
-  std::optional<std::string> file;
-  std::optional<std::uint32_t> line;
-  std::string trust;  // "context", "cfi" or "scan"
-};
-
-// "nvwgf2umx.dll!OpenAdapter12+0x1f", "Calvorin.dll!Capture", "nvwgf2umx.dll+0x1382",
-// or the bare address for a frame in no module.
-std::string FrameText(const NamedFrame& frame);
 
 class SymbolStore {
  public:

@@ -1,17 +1,19 @@
 #include "triage/text.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 
 #include "common/ascii_match.h"
 #include "common/civil_time.h"
+#include "common/dump_name_form.h"
 #include "common/utf8_encode.h"
 
 namespace triage {
 namespace {
 
 std::string CivilText(const common::CivilTime& c, const char* end) {
-  return Format("%04lld-%02u-%02uT%02u:%02u:%02u%s", static_cast<long long>(c.year), c.month, c.day,
-                c.hour, c.minute, c.second, end);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}{}", c.year, c.month, c.day, c.hour, c.minute, c.second, end);
 }
 
 template <typename Char>
@@ -22,6 +24,8 @@ std::basic_string<Char> LastComponent(std::basic_string_view<Char> path) {
 }
 
 }  // namespace
+
+std::string Hex(std::uint64_t value, int digits) { return fmt::format("0x{:0{}X}", value, digits); }
 
 bool Digits(std::string_view text, std::size_t count) {
   if (text.size() != count) return false;
@@ -59,12 +63,13 @@ std::string FileNameOf(std::string_view path) { return LastComponent(path); }
 std::u16string FileNameOf(std::u16string_view path) { return LastComponent(path); }
 
 bool HasDumpExtension(std::string_view text) {
-  return text.size() >= kDumpExtension.size() &&
-         AsciiLower(std::string(text.substr(text.size() - kDumpExtension.size()))) == kDumpExtension;
+  constexpr std::string_view extension = common::kDumpExtension.view();
+  return text.size() >= extension.size() &&
+         AsciiLower(std::string(text.substr(text.size() - extension.size()))) == extension;
 }
 
 std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
-  return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
+  return fmt::format("{}.{}.{}.{}", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
 }
 
 std::optional<std::vector<unsigned long>> VersionNumbers(std::string_view text, std::size_t max_digits) {

@@ -1,11 +1,10 @@
-// Text helpers of crash-triage that know nothing of dumps, buckets or outputs: snprintf
-// into a string, digits, UTF-16 to UTF-8, ASCII case folding, file names, and the
+// Text helpers of crash-triage that know nothing of dumps, buckets or outputs: hex numbers,
+// digits, UTF-16 to UTF-8, ASCII case folding, file names, and the
 // version and time texts that the summaries and outputs share.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,13 +12,9 @@
 
 namespace triage {
 
-// snprintf into a string; every format here gives far less than the buffer holds.
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char text[256];
-  std::snprintf(text, sizeof(text), format, args...);
-  return text;
-}
+// A number as every output and key spells it: "0x", then upper-case hex digits, at least
+// `digits` of them ("0x2F1A"; with 8 digits "0xC0000005", with 16 an address).
+std::string Hex(std::uint64_t value, int digits = 1);
 
 // True when `text` is `count` ASCII digits.
 bool Digits(std::string_view text, std::size_t count);
@@ -33,7 +28,6 @@ std::string AsciiLower(std::string text);
 std::string FileNameOf(std::string_view path);
 std::u16string FileNameOf(std::u16string_view path);
 
-inline constexpr std::string_view kDumpExtension = ".dmp";
 // True when `text` ends in ".dmp", its letters in any case.
 bool HasDumpExtension(std::string_view text);
 

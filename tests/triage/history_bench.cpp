@@ -85,10 +85,10 @@ triage::NewDump MakeDump(std::uint64_t i, std::uint64_t total, std::mt19937_64& 
     frame.index = f;
     const triage::Summary::ModuleRow& m = s.modules[(place + f * 13) % 100];
     frame.address = m.base + 0x1000 + (place * 16 + f) % 0x7000;
-    frame.module = m.name;
+    frame.module = triage::AsciiLower(m.name);
     frame.offset = frame.address - m.base;
     if (f < 3) frame.function = "Function" + std::to_string((place + f) % 5000);
-    frame.trust = f == 0 ? "context" : f < 6 ? "cfi" : "scan";
+    frame.trust = f == 0 ? triage::FrameTrust::kContext : f < 6 ? triage::FrameTrust::kCfi : triage::FrameTrust::kScan;
     s.stack.push_back(std::move(frame));
   }
   s.bucket = triage::BucketKey(s);

@@ -85,14 +85,14 @@ def run():
     for dll, (functions, with_pdb) in CASES.items():
         row = rows.get(dumps[dll].name if dumps[dll] else "", {})
         stack = row.get("stack") or []
-        inside = [f for f in stack if f["module"] == dll]
+        inside = [f for f in stack if f["module"] == dll.lower()]
         check([f["frame"] for f in inside] == list(range(len(functions))),
               f"{dll}: {len(functions)} frames in the module, got {[(f['frame'], f['module']) for f in stack]}")
         check(stack and stack[0]["trust"] == "context" and
               all(f["trust"] == "cfi" for f in stack[1:len(functions) + 2]),
               f"{dll}: frame 0 from the context, then the unwind data into Client.exe: "
               f"{[(f['module'], f['trust']) for f in stack[:len(functions) + 2]]}")
-        check(len(stack) > len(functions) and stack[len(functions)]["module"] == "Client.exe",
+        check(len(stack) > len(functions) and stack[len(functions)]["module"] == "client.exe",
               f"{dll}: the caller of CrashHere is Client.exe")
         if with_pdb:
             lines = [line_of(SOURCE, "*g_target = kept;"), line_of(SOURCE, "Level2(kept);"),
@@ -125,7 +125,7 @@ def run():
     top = (row.get("stack") or [{}])[0]
     block = range(line_of(MODULE_SOURCE, "if (pExceptionInformation != nullptr) {"),
                   line_of(MODULE_SOURCE, "info.fatal = given.bIsFatal != FALSE;") + 1)
-    check(top.get("module") == "Calvorin.dll" and top.get("function") == "OutOfProcessExceptionEventCallback"
+    check(top.get("module") == "calvorin.dll" and top.get("function") == "OutOfProcessExceptionEventCallback"
           and (top.get("file") or "").endswith("capture/module_win.cpp") and top.get("line") in block,
           f"the fault in Calvorin.dll named by its PDB: {top}")
     beside = game / "calvorin-with-pdb"
@@ -169,7 +169,7 @@ def run():
           f"without llvm-symbolizer: exit {run.returncode}, {run.stderr!r}, {[f['function'] for f in two[:3]]}")
 
     code, table, _ = triage("--binaries", game, "--symbols", symbols, crash_folder, program=ARGS["host-triage"])
-    check(code == 0 and "#0 DeepTwo.dll!Level2 (" in table and "deep_crash.cpp:" in table,
+    check(code == 0 and "#0 deeptwo.dll!Level2 (" in table and "deep_crash.cpp:" in table,
           f"the table shows each bucket's top frames: {table[-1200:]}")
     print(f"stacks: {len(rows)} dumps read in {seconds:.2f} s with binaries and PDBs; "
           f"{compared_total} frames compared with lldb")

@@ -15,6 +15,7 @@
 
 #include "capture/dump_name.h"
 #include "triage/buckets.h"
+#include "triage/frame.h"
 #include "triage/pe_image.h"
 #include "triage/render.h"
 #include "triage/stack.h"
@@ -132,7 +133,7 @@ TEST(Printable, MasksControlCharacters) {
 }
 
 NamedFrame Frame(std::size_t index, const char* module, const char* function, std::uint64_t offset,
-                 const char* trust) {
+                 FrameTrust trust) {
   NamedFrame f;
   f.index = index;
   f.module = module;
@@ -149,11 +150,17 @@ TEST(Buckets, KeyOnTheTopThreeTrustedFrames) {
   s.fault = Summary::Fault{};
   s.fault->module = "Driver.dll";
   s.fault->offset = 0x1382;
-  s.stack = {Frame(0, "Driver.dll", "Open", 0x1382, "context"), Frame(1, "Client.exe", nullptr, 0x2f1a, "cfi"),
-             Frame(2, "Client.exe", "wmain", 0x400, "cfi"), Frame(3, "kernel32.dll", "Start", 0x10, "cfi")};
+  s.stack = {Frame(0, "driver.dll", "Open", 0x1382, FrameTrust::kContext),
+             Frame(1, "client.exe", nullptr, 0x2f1a, FrameTrust::kCfi),
+             Frame(2, "client.exe", "wmain", 0x400, FrameTrust::kFramePointer),
+             Frame(3, "kernel32.dll", "Start", 0x10, FrameTrust::kCfi)};
+  s.stack[0].function_offset = 0x1F;
+  // The key spells each frame as the frame lists do, less the offset into a function.
   EXPECT_EQ(BucketKey(s), "0xC0000005 driver.dll!Open <- client.exe+0x2F1A <- client.exe!wmain");
+  EXPECT_EQ(FrameLine(s.stack[1]), "#1 client.exe+0x2F1A [cfi]");
+  EXPECT_EQ(FrameLine(s.stack[0]), "#0 driver.dll!Open+0x1F [context]");
   // A scanned frame is a guess: it ends the key.
-  s.stack[1].trust = "scan";
+  s.stack[1].trust = FrameTrust::kScan;
   EXPECT_EQ(BucketKey(s), "0xC0000005 driver.dll!Open");
   // A top frame in no module keys as before.
   s.stack[0].module.reset();
@@ -239,10 +246,11 @@ class Words final : public ProcessMemory {
 constexpr std::uint64_t kSp = 0x10000;
 constexpr int kRbx = 3, kRsi = 6;
 
-Amd64Context At(std::uint32_t rva) {
-  Amd64Context c;
-  c.rip = Image::kBase + rva;
-  c.gpr[Amd64Context::kRsp] = kSp;
+Registers At(std::uint32_t rva) {
+  Registers c;
+  c.ip = Image::kBase + rva;
+  c.known = 0xFFFF;
+  c.gpr[Registers::kSp] = kSp;
   return c;
 }
 
@@ -254,18 +262,18 @@ TEST(Unwind, UndoesOnlyTheCodesThePrologHasRun) {
   const PeImage& pe = image.Open();
   Words stack;
   stack.words = {{kSp + 0x110, 0x5151}, {kSp + 0x100, 0xB0B0}, {kSp + 0x108, 0x140001234}};
-  Amd64Context body = At(0x1140);
+  Registers body = At(0x1140);
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &body));
-  EXPECT_EQ(body.rip, 0x140001234u);
-  EXPECT_EQ(body.gpr[Amd64Context::kRsp], kSp + 0x110);
+  EXPECT_EQ(body.ip, 0x140001234u);
+  EXPECT_EQ(body.gpr[Registers::kSp], kSp + 0x110);
   EXPECT_EQ(body.gpr[kRbx], 0xB0B0u);
   EXPECT_EQ(body.gpr[kRsi], 0x5151u);
   // At offset 8 the save has not run yet: RSI keeps its value.
-  Amd64Context prolog = At(0x1108);
+  Registers prolog = At(0x1108);
   prolog.gpr[kRsi] = 7;
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &prolog));
   EXPECT_EQ(prolog.gpr[kRsi], 7u);
-  EXPECT_EQ(prolog.rip, 0x140001234u);
+  EXPECT_EQ(prolog.ip, 0x140001234u);
 }
 
 TEST(Unwind, FollowsChainsAndMachineFramesAndStopsOnLoops) {
@@ -283,16 +291,16 @@ TEST(Unwind, FollowsChainsAndMachineFramesAndStopsOnLoops) {
   const PeImage& pe = image.Open();
   Words stack;
   stack.words = {{kSp, 0xB0B0}, {kSp + 8, 0x140001234}, {kSp + 24, 0x20000}};
-  Amd64Context chained = At(0x1130);
+  Registers chained = At(0x1130);
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, false, &chained));
   EXPECT_EQ(chained.gpr[kRbx], 0xB0B0u);
-  EXPECT_EQ(chained.rip, 0x140001234u);
+  EXPECT_EQ(chained.ip, 0x140001234u);
   stack.words[kSp] = 0x140005678;
-  Amd64Context machine = At(0x1150);
+  Registers machine = At(0x1150);
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, false, &machine));
-  EXPECT_EQ(machine.rip, 0x140005678u);
-  EXPECT_EQ(machine.gpr[Amd64Context::kRsp], 0x20000u);
-  Amd64Context loop = At(0x1170);
+  EXPECT_EQ(machine.ip, 0x140005678u);
+  EXPECT_EQ(machine.gpr[Registers::kSp], 0x20000u);
+  Registers loop = At(0x1170);
   EXPECT_FALSE(UnwindStep(pe, Image::kBase, stack, false, &loop));
 }
 
@@ -304,30 +312,58 @@ TEST(Unwind, FinishesAnEpilogAtFrameZeroAndTakesALeafsReturnAtRsp) {
   const PeImage& pe = image.Open();
   Words stack;
   stack.words = {{kSp + 0x28, 0xB0B0}, {kSp + 0x30, 0x140001234}, {kSp, 0x140009999}};
-  Amd64Context epilog = At(0x1130);
+  Registers epilog = At(0x1130);
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &epilog));
-  EXPECT_EQ(epilog.rip, 0x140001234u);
+  EXPECT_EQ(epilog.ip, 0x140001234u);
   EXPECT_EQ(epilog.gpr[kRbx], 0xB0B0u);
-  EXPECT_EQ(epilog.gpr[Amd64Context::kRsp], kSp + 0x38);
+  EXPECT_EQ(epilog.gpr[Registers::kSp], kSp + 0x38);
   // After the stack release only the pop and the return are left.
-  Amd64Context pop = At(0x1134);
-  pop.gpr[Amd64Context::kRsp] = kSp + 0x28;
+  Registers pop = At(0x1134);
+  pop.gpr[Registers::kSp] = kSp + 0x28;
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &pop));
-  EXPECT_EQ(pop.rip, 0x140001234u);
-  Amd64Context leaf = At(0x1200);  // no unwind data
+  EXPECT_EQ(pop.ip, 0x140001234u);
+  Registers leaf = At(0x1200);  // no unwind data
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &leaf));
-  EXPECT_EQ(leaf.rip, 0x140009999u);
-  EXPECT_EQ(leaf.gpr[Amd64Context::kRsp], kSp + 8);
+  EXPECT_EQ(leaf.ip, 0x140009999u);
+  EXPECT_EQ(leaf.gpr[Registers::kSp], kSp + 8);
 }
 
+// After a scanned frame only the return address and the stack pointer are known: the
+// next step must not read the frame register of the frame below and call the result cfi.
+TEST(Walk, AScannedFrameKnowsOnlyItsReturnAddressAndStackPointer) {
+  Image image;
+  image.Function(0x1100, 0x1180, 0x1800);  // push rbp; mov rbp, rsp: frame register RBP
+  image.Put(0x1800, {1, 4, 2, 0x05, 4, 0x03, 1, 0x50});
+  const PeImage& pe = image.Open();
+  constexpr std::uint64_t kOther = 0x200000000;  // a module without its file
+  const ModuleMap map({{Image::kBase, 0x3000, &pe}, {kOther, 0x1000, nullptr}});
+  Words stack;
+  stack.words = {{kSp, Image::kBase + 0x1150}, {kSp + 8, 0}, {kSp + 0x10, Image::kBase + 0x1170},
+                 {kSp + 0x40, kSp + 0x80}, {kSp + 0x48, Image::kBase + 0x1160}};
+  Registers context = At(0);
+  context.ip = kOther + 0x10;
+  context.gpr[Registers::kFp] = kSp + 0x40;  // the crashing function's own, stale in its caller
+  const std::vector<RawFrame> frames = StackWalker(Cpu::kAmd64, map, stack).Walk(context, {kSp, kSp + 0x100});
+  ASSERT_GE(frames.size(), 3u);
+  EXPECT_EQ(frames[1].trust, FrameTrust::kScan);
+  EXPECT_EQ(frames[2].trust, FrameTrust::kScan);
+  EXPECT_EQ(frames[2].address, Image::kBase + 0x1170);
+}
+
+// A module listed inside another (a damaged or hostile list) says a second thing of the
+// same addresses: the one that starts first holds them all, whatever lies below.
 TEST(ModuleMap, FindsTheModuleAroundANestedOneWhateverLiesBelow) {
   std::vector<ModuleView> views;
   for (std::uint64_t i = 1; i <= 100; ++i) views.push_back({i << 16, 0x1000, nullptr});
   views.push_back({0x10000000, 0x1000000, nullptr});
   views.push_back({0x10800000, 0x1000, nullptr});  // inside the one before
+  views.push_back({0x20000000, UINT64_MAX, nullptr});  // wraps around
   const ModuleMap map(views);
-  EXPECT_EQ(map.IndexOf(0x10900000), 100u);
-  EXPECT_EQ(map.IndexOf(0x10800010), 101u);
+  EXPECT_EQ(map.Holding(0x10900000)->index, 100u);
+  EXPECT_EQ(map.Holding(0x10800010)->index, 100u);
+  EXPECT_EQ(map.Holding(0x10FFFFFF)->index, 100u);
+  EXPECT_EQ(map.Holding(0x11000000), nullptr);
+  EXPECT_EQ(map.Holding(0x20000010), nullptr);
 }
 
 TEST(SymbolStore, KeepsOnlyTheMatchingFilesOpen) {
