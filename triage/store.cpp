@@ -37,21 +37,31 @@ CREATE TABLE modules(id INTEGER PRIMARY KEY, name TEXT NOT NULL, path TEXT NOT N
 CREATE TABLE dumps(id INTEGER PRIMARY KEY, sha256 BLOB NOT NULL UNIQUE, bytes INTEGER NOT NULL,
                    run INTEGER NOT NULL REFERENCES runs, bucket INTEGER NOT NULL REFERENCES buckets,
                    time TEXT, client_version TEXT, module_version TEXT, copies INTEGER NOT NULL DEFAULT 1);
-CREATE INDEX dumps_by_bucket ON dumps(bucket, client_version, module_version, time);
-CREATE INDEX dumps_by_time ON dumps(time, bucket, client_version, module_version, copies, run);
-CREATE INDEX dumps_by_latest ON dumps(bucket, time);
-CREATE INDEX dumps_by_run ON dumps(run);
+CREATE INDEX dumps_by_bucket ON dumps(bucket, client_version, module_version, time, run, copies);
+CREATE INDEX dumps_by_time ON dumps(bucket, time);
 CREATE TABLE facts(dump INTEGER PRIMARY KEY REFERENCES dumps, summary TEXT NOT NULL, modules BLOB NOT NULL,
                    frames TEXT NOT NULL);
 CREATE TABLE sightings(id INTEGER PRIMARY KEY, dump INTEGER NOT NULL REFERENCES dumps, path TEXT NOT NULL,
                        stamp TEXT, run INTEGER NOT NULL REFERENCES runs, UNIQUE(dump, path));
 CREATE INDEX sightings_by_path ON sightings(path, stamp);
--- The bucket table and the release matrix without a pass over every dump: counts per
--- bucket, client version and fault module version, kept by the triggers as dumps and
--- copies come in ('' for no version).
+)",
+    // 2: the bucket table and the release matrix without a pass over every dump: counts per
+    // bucket, client version and fault module version ('' for none), kept by triggers as
+    // dumps and copies come in; indexes for the latest dumps and the views from a day on.
+    // Module lists are re-encoded with each base as a step from the one before
+    // (Store::Migrate).
+    R"(
+DROP INDEX dumps_by_bucket;
+DROP INDEX dumps_by_time;
+CREATE INDEX dumps_by_bucket ON dumps(bucket, client_version, module_version, time);
+CREATE INDEX dumps_by_time ON dumps(time, bucket, client_version, module_version, copies, run);
+CREATE INDEX dumps_by_latest ON dumps(bucket, time);
+CREATE INDEX dumps_by_run ON dumps(run);
 CREATE TABLE tallies(bucket INTEGER NOT NULL, client_version TEXT NOT NULL, module_version TEXT NOT NULL,
                      dumps INTEGER NOT NULL, copies INTEGER NOT NULL, first TEXT, last TEXT, first_run INTEGER NOT NULL,
                      PRIMARY KEY(bucket, client_version, module_version)) WITHOUT ROWID;
+INSERT INTO tallies SELECT bucket, coalesce(client_version, ''), coalesce(module_version, ''), count(*), sum(copies),
+                           min(time), max(time), min(run) FROM dumps GROUP BY 1, 2, 3;
 CREATE TRIGGER tally_dump AFTER INSERT ON dumps BEGIN
   INSERT INTO tallies VALUES(new.bucket, coalesce(new.client_version, ''), coalesce(new.module_version, ''), 1,
                              new.copies, new.time, new.time, new.run)
@@ -238,6 +248,11 @@ void PutNumber(std::uint64_t v, std::vector<std::uint8_t>* out) {
   }
   out->push_back(static_cast<std::uint8_t>(v));
 }
+void PutStep(std::uint64_t base, std::uint64_t* previous, std::vector<std::uint8_t>* out) {
+  const std::uint64_t step = base - *previous;
+  PutNumber(step >> 63 ? ~step << 1 | 1 : step << 1, out);
+  *previous = base;
+}
 bool TakeNumber(const std::vector<std::uint8_t>& in, std::size_t* at, std::uint64_t* v) {
   *v = 0;
   for (int shift = 0; *at < in.size() && shift < 64; shift += 7) {
@@ -354,21 +369,52 @@ bool Store::Migrate(std::string* why) {
     Exec("ROLLBACK", &ignored);
     return false;
   };
-  Statement a(db_, "PRAGMA application_id"), v(db_, "PRAGMA user_version"), o(db_, "SELECT count(*) FROM sqlite_schema");
-  if (a.Step() != SQLITE_ROW || v.Step() != SQLITE_ROW || o.Step() != SQLITE_ROW) {
-    *why = Error(db_);
-    return undo();
+  std::int64_t application = 0, version = 0, objects = 0;
+  {
+    Statement a(db_, "PRAGMA application_id"), v(db_, "PRAGMA user_version"), o(db_, "SELECT count(*) FROM sqlite_schema");
+    if (a.Step() != SQLITE_ROW || v.Step() != SQLITE_ROW || o.Step() != SQLITE_ROW) {
+      *why = Error(db_);
+      return undo();
+    }
+    application = a.Int(0);
+    version = v.Int(0);
+    objects = o.Int(0);
   }
-  const std::int64_t version = v.Int(0);
-  if (o.Int(0) > 0 && a.Int(0) != kApplicationId) {
+  if (objects > 0 && application != kApplicationId) {
     *why = "not a crash-triage store (a SQLite database of another program)";
     return undo();
   }
   std::string sql;
-  if (a.Int(0) != kApplicationId) sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";";
+  if (application != kApplicationId) sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";";
   for (std::int64_t step = version; step < kVersion; ++step) sql += kSteps[step];
   sql += "PRAGMA user_version=" + std::to_string(kVersion) + ";";
   if (version < kVersion && !Exec(sql.c_str(), why)) return undo();
+  if (version == 1) {
+    // Version 1 kept each module's base as it is; version 2 keeps the step from the one
+    // before, a few bytes less per module.
+    Statement read(db_, "SELECT dump, modules FROM facts");
+    Statement write(db_, "UPDATE facts SET modules = ?2 WHERE dump = ?1");
+    int step;
+    while ((step = read.Step()) == SQLITE_ROW) {
+      const std::vector<std::uint8_t> old = read.Blob(1);
+      std::vector<std::uint8_t> now;
+      std::size_t at = 0;
+      std::uint64_t module = 0, base = 0, previous = 0;
+      while (at < old.size() && TakeNumber(old, &at, &module) && TakeNumber(old, &at, &base)) {
+        PutNumber(module, &now);
+        PutStep(base, &previous, &now);
+      }
+      write.Reset();
+      if (!write.Bind(1, read.Int(0)).BindBlob(2, now.data(), now.size()).Run()) {
+        *why = Error(db_);
+        return undo();
+      }
+    }
+    if (step != SQLITE_DONE) {
+      *why = Error(db_);
+      return undo();
+    }
+  }
   return Exec("COMMIT", why) || undo();
 }
 
@@ -505,9 +551,7 @@ bool Store::Insert(const NewDump& d, std::string* why) {
       ids.push_back(ModuleId(m));
       if (ids.back() == 0) return fail();
       PutNumber(static_cast<std::uint64_t>(ids.back()), &modules);
-      const std::uint64_t step = m.base - previous;
-      PutNumber(step >> 63 ? ~step << 1 | 1 : step << 1, &modules);
-      previous = m.base;
+      PutStep(m.base, &previous, &modules);
     }
     Statement facts(db_, "INSERT INTO facts(dump, summary, modules, frames) VALUES(?1, ?2, ?3, ?4)");
     facts.Bind(1, id).Bind(2, FactsOf(s)).BindBlob(3, modules.data(), modules.size());

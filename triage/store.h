@@ -44,7 +44,7 @@ struct Filter {
 
 class Store {
  public:
-  static constexpr int kVersion = 1;
+  static constexpr int kVersion = 2;
   static constexpr std::uint32_t kApplicationId = 0x43547269;  // "CTri"
 
   // Opens the store in `file`, creating it when there is no file (or an empty one), and

@@ -8,7 +8,8 @@
            --version, --since), each checked in the store with Python's sqlite3 and
            sha256; the store's failure cases (newer, foreign, not SQLite, damaged, each
            refused and left byte for byte as it was; a run killed with SIGKILL; two runs
-           adding at once); a store of every earlier schema version opened.
+           adding at once); a store of every earlier schema version (store-vN.sql, loaded
+           with the sqlite3 shell) brought up to date.
   archive  a release's PE image and PDB, written by yaml2obj and llvm-pdbutil, archived
            under the keys that llvm-readobj and llvm-pdbutil print; a second run changes
            nothing; a different file under a taken key is refused.
@@ -142,6 +143,7 @@ def run_history():
     check(buckets_of(db)[nvidia["bucket"]]["status"] == "open", "reopened")
 
     run_failures(work, db)
+    run_earlier_versions(work)
     run_kill(work)
     run_together(work)
 
@@ -170,6 +172,26 @@ def run_failures(work, db):
         check(code == 2 and reason in err and err.count("\n") == 1 and path.read_bytes() == before
               and not pathlib.Path(str(path) + "-wal").exists(),
               f"{path.name}: refused in one line and untouched, got exit {code}, {err!r}")
+
+
+def run_earlier_versions(work):
+    """A store of each earlier schema version (store-vN.sql, as that version wrote it) is
+    brought up to date in place and keeps everything."""
+    for script in sorted(pathlib.Path(__file__).parent.glob("store-v*.sql")):
+        db = work / (script.stem + ".db")
+        subprocess.run([ARGS["sqlite3"], db], input=script.read_bytes(), check=True)
+        code, out, err = triage("--db", db, "--buckets-json")
+        b = {row["id"]: row for row in rows_of(out)}
+        check(code == 0 and sql(db, "PRAGMA user_version")[0][0] > int(script.stem[len("store-v"):])
+              and b.get(1, {}).get("status") == "regressed" and b[1].get("note") == "GAME-4711"
+              and b[1].get("per_version") == {"10.2.0.7": 1, "10.2.0.8": 1} and b[1].get("copies") == 3
+              and b.get(2, {}).get("count") == 1, f"{script.name} brought up to date: {b} {err!r}")
+        code, out, _ = triage("--db", db, "--json")
+        bases = {m["name"]: m["base"] for row in rows_of(out) for m in row["modules"]}
+        check(bases.get("Client.exe") == "0x0000000140000000" and bases.get("ntdll.dll") == "0x00007FFB40000000",
+              f"{script.name}: module lists kept: {bases}")
+        code, out, _ = triage("--db", db, work / "week2")
+        check(code == 0 and "3 new dumps" in out, f"{script.name}: adds to it afterwards: {out[:200]!r}")
 
 
 def run_kill(work):
