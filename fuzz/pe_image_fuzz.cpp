@@ -1,12 +1,14 @@
 // The module-file side of the stack walker on arbitrary bytes: the PE reader (headers,
-// sections, exception directory, exports, debug directory), the x64 unwinder and the
-// walk over a stack made of the input's tail, and the PDB identity reader. Nothing may
-// crash, hang, read out of bounds or loop.
+// sections, exception directory, exports, debug directory; as a file and as mapped in a
+// dump), the x64 unwinder, the x64 and x86 walks over a stack made of the input's tail,
+// and the PDB readers (identity, functions). Nothing may crash, hang, read out of bounds
+// or loop.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -18,6 +20,7 @@
 namespace {
 
 constexpr std::uint64_t kBase = 0x180000000;
+constexpr std::uint64_t kBase32 = 0x10000000;
 constexpr std::uint64_t kStack = 0x7FFE0000;
 
 // The stack: the bytes after the PE file, at kStack.
@@ -48,6 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string why;
   const triage::MemoryRangeReader input(pe);
   (void)triage::ReadPdbIdentity(input, &why);
+  if (const auto functions = triage::PdbFunctions::Read(input, &why)) (void)functions->Holds(rip_rva);
+  const std::optional<triage::PeImage> mapped = triage::PeImage::Open(input, &why, triage::PeImage::Layout::kMapped);
   const std::optional<triage::PeImage> image = triage::PeImage::Open(input, &why);
   if (!image) return 0;
   for (std::uint32_t rva : {rip_rva, rip_rva - 1, 0u, 0x1000u}) {
@@ -65,10 +70,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   context.known = 0xFFFF;
   context.gpr[triage::Registers::kSp] = kStack;
   context.gpr[triage::Registers::kFp] = kStack + 64;
-  const triage::ModuleMap modules({{kBase, std::max<std::uint32_t>(image->size_of_image(), 1), &*image}});
-  const triage::StackWalker walker(triage::Cpu::kAmd64, modules, memory);
-  const std::vector<triage::RawFrame> frames = walker.Walk(context, {kStack, kStack + stack.size()});
-  fuzz::Check(!frames.empty() && frames.size() <= triage::StackWalker::kMaxFrames);
-  for (std::size_t i = 1; i < frames.size(); ++i) fuzz::Check(frames[i].stack_pointer > frames[i - 1].stack_pointer);
+  const std::uint64_t size = std::max<std::uint32_t>(image->size_of_image(), 1);
+  const triage::ModuleMap modules({{kBase, size, &*image, &*image}});
+  // The x86 walk over the same stack: a module of a 32-bit process without its file, its
+  // section table from the mapped headers where they parse.
+  const triage::ModuleMap x86_modules({{kBase32, size, nullptr, mapped ? &*mapped : nullptr}});
+  triage::Registers x86 = context;
+  x86.ip = kBase32 + rip_rva;
+  x86.known = 0xFF;
+  for (const auto& [cpu, map, regs] : {std::tuple{triage::Cpu::kAmd64, &modules, context},
+                                       std::tuple{triage::Cpu::kX86, &x86_modules, x86}}) {
+    const triage::StackWalker walker(cpu, *map, memory);
+    const std::vector<triage::RawFrame> frames = walker.Walk(regs, {kStack, kStack + stack.size()});
+    fuzz::Check(!frames.empty() && frames.size() <= triage::StackWalker::kMaxFrames);
+    for (std::size_t i = 1; i < frames.size(); ++i) fuzz::Check(frames[i].stack_pointer > frames[i - 1].stack_pointer);
+  }
   return 0;
 }

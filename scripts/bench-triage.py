@@ -9,8 +9,14 @@ are at hand (`ctest --preset windows -R triage_road` leaves them in
 build/windows/tests/triage/work), a second set of as many copies of those is timed too: there
 crash-triage also walks (scans) the crashing thread's stack of every dump.
 
+A third set holds the dumps real Windows wrote (tests/triage/public, x86 and x64, x86
+stacks walked by the frame-pointer chain) together with the Wine dumps: there crash-triage
+is timed against Breakpad's minidump_stackwalk, one process per dump for both, and one
+crash-triage run over a folder against a loop of minidump_stackwalk over the same files.
+
 Usage: scripts/bench-triage.py [--dumps=1000] [--large=10] [--triage=build/host/triage/crash-triage]
                                [--real=build/windows/tests/triage/work]
+                               [--stackwalk=/opt/breakpad-minidump-0.26.0/minidump_stackwalk]
 """
 import os
 import pathlib
@@ -86,6 +92,8 @@ def main():
 
     real = pathlib.Path(options.get("real", repo / "build/windows/tests/triage/work"))
     captured = sorted(p for p in real.rglob("Client_*.dmp") if p.stat().st_size > 4096) if real.is_dir() else []
+    against_breakpad(triage, pathlib.Path(options.get("stackwalk", "/opt/breakpad-minidump-0.26.0/minidump_stackwalk")),
+                     sorted((repo / "tests/triage/public").glob("*.dmp")) + captured, work / "dumps-breakpad", count)
     if not captured:
         print(f"no dumps of the real capture in {real}: run ctest --preset windows -R triage_road for the second set")
         return
@@ -104,6 +112,35 @@ def main():
     seconds = time.monotonic() - started
     print(f"obj2yaml over the same copies: {seconds:.2f} s = {count / seconds:,.0f} dumps/s; "
           f"ratio {seconds / best_real:.0f}")
+
+
+def against_breakpad(triage, stackwalk, dumps, folder, count):
+    """crash-triage --json against minidump_stackwalk on the same files: one process per
+    dump for both (each of `dumps` five times), then a folder of `count` copies in one
+    crash-triage run against a loop of minidump_stackwalk over the same copies."""
+    if not stackwalk.exists():
+        print(f"no {stackwalk}: scripts/install-deps.sh installs it; the set against Breakpad is skipped")
+        return
+    per_dump = {}
+    for name, command in (("crash-triage --json", [triage, "--json"]), ("minidump_stackwalk", [str(stackwalk)])):
+        started = time.monotonic()
+        for _ in range(5):
+            for dump in dumps:
+                run([*command, str(dump)])
+        per_dump[name] = (time.monotonic() - started) / (5 * len(dumps))
+    print(f"one process per dump over {len(dumps)} dumps (real Windows and Wine, x86 and x64): "
+          + ", ".join(f"{name} {seconds * 1000:.1f} ms" for name, seconds in per_dump.items())
+          + f"; ratio {per_dump['minidump_stackwalk'] / per_dump['crash-triage --json']:.1f}")
+    folder.mkdir(parents=True, exist_ok=True)
+    for i in range(count):
+        shutil.copy(dumps[i % len(dumps)], folder / f"d{i:04d}.dmp")
+    best = min(run([triage, "--json", str(folder)])[0] for _ in range(3))
+    started = time.monotonic()
+    for f in sorted(folder.iterdir()):
+        run([str(stackwalk), str(f)])
+    loop = time.monotonic() - started
+    print(f"a folder of {count} copies: one crash-triage --json run {best:.3f} s best of 3 = {count / best:,.0f} dumps/s; "
+          f"a loop of minidump_stackwalk {loop:.2f} s = {count / loop:,.0f} dumps/s; ratio {loop / best:.0f}")
 
 
 if __name__ == "__main__":

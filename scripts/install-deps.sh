@@ -3,6 +3,26 @@
 # packages and the SQLite sources are present it changes nothing and asks no registry.
 set -euo pipefail
 
+# Breakpad's minidump_stackwalk, the tests' second reader of stacks: the npm package
+# `minidump` ships it prebuilt for Linux x64. Only the tarball is fetched and the one
+# binary taken from it (its install script would fetch and build Breakpad's sources).
+stackwalk_version=0.26.0
+stackwalk_sha256=0b09e132e39a5bf555324078a7f1fa2f3fe5c498f44bd80bf6fdfca92c1e2bbd
+stackwalk_dir=/opt/breakpad-minidump-$stackwalk_version
+install_stackwalk() {
+  [ -x "$stackwalk_dir/minidump_stackwalk" ] && return 0
+  local work
+  work=$(mktemp -d)
+  (
+    cd "$work"
+    npm pack --silent "minidump@$stackwalk_version" >/dev/null
+    echo "$stackwalk_sha256  minidump-$stackwalk_version.tgz" | sha256sum --check --quiet
+    tar -xzf "minidump-$stackwalk_version.tgz" package/bin/linux-x64/minidump_stackwalk
+    "${sudo_cmd[@]}" install -D -m 0755 package/bin/linux-x64/minidump_stackwalk "$stackwalk_dir/minidump_stackwalk"
+  ) || { rm -rf "$work"; echo "cannot install minidump_stackwalk $stackwalk_version from npm" >&2; return 1; }
+  rm -rf "$work"
+}
+
 packages=(
   cmake make g++ clang libclang-rt-14-dev        # host build, sanitizers, libFuzzer
   g++-mingw-w64-x86-64-posix mingw-w64-tools     # the Windows target: mingw-w64 headers and libraries,
@@ -16,14 +36,14 @@ packages=(
   chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read
   libsqlite3-dev sqlite3 libssl-dev              # crash-triage: its crash history (SQLite, SHA-256)
 )
+# npm for Breakpad's walker and SQLite's sources (below); a machine with Node.js from
+# elsewhere has it already.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# npm fetches SQLite's sources below. These machines come with Node.js and its npm; where
-# none is there, Debian's npm (which conflicts with other Node.js packages) is taken.
-command -v npm >/dev/null || missing+=(npm)
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 if [ ${#missing[@]} -gt 0 ]; then
@@ -34,6 +54,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${apt_get[@]}" update -q
   "${apt_get[@]}" install -y -q --no-install-recommends "${missing[@]}"
 fi
+install_stackwalk
 
 # The Windows build of crash-triage compiles SQLite in: Debian has no SQLite for mingw.
 # SQLite's own amalgamation (sqlite3.c and sqlite3.h, public domain, SQLite 3.54.1) comes

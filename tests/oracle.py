@@ -66,22 +66,28 @@ def differences(row, streams):
         code = record["Exception Code"]
         params = [record.get(f"Parameter {i}", 0) for i in range(record.get("Number of Parameters", 0))]
         ours = row["exception"] or {}
+        # A 32-bit process's addresses are 32 bits, whatever a writer left in the upper half.
+        mask = 0xFFFFFFFF if system and system.get("Processor Arch") in ("X86", "ARM") else (1 << 64) - 1
         expect("exception code", ours.get("code"), f"0x{code:08X}")
-        expect("exception address", ours.get("address"), f"0x{record.get('Exception Address', 0):016X}")
+        expect("exception address", ours.get("address"), f"0x{record.get('Exception Address', 0) & mask:016X}")
         expect("exception thread", ours.get("thread"), exception.get("Thread ID", 0))
         if code == 0xC0000005 and len(params) >= 2 and row["system"]["os"] == "windows":
             expect("access", ours.get("access"), {0: "read", 1: "write", 8: "execute"}.get(params[0]))
-            expect("target", ours.get("target"), f"0x{params[1]:016X}")
+            expect("target", ours.get("target"), f"0x{params[1] & mask:016X}")
 
     modules = []
     for m in streams.get("ModuleList", {}).get("Modules", []):
         info = m.get("Version Info", {})
-        high, low = info.get("File Version High", 0), info.get("File Version Low", 0)
+        fixed = info.get("Signature", 0) == 0xFEEF04BD
+
+        def version(kind):
+            high, low = info.get(f"{kind} Version High", 0), info.get(f"{kind} Version Low", 0)
+            return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}" if fixed and (kind == "File" or high or low) \
+                else None
         path = str(m["Module Name"])
         modules.append({"name": path.replace("/", "\\").split("\\")[-1], "path": path,
                         "base": f"0x{m.get('Base of Image', 0):016X}", "size": m.get("Size of Image", 0),
-                        "version": (f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
-                                    if info.get("Signature", 0) == 0xFEEF04BD else None)})
+                        "version": version("File"), "product_version": version("Product")})
     expect("modules", row["modules"], modules)
 
     comment = streams.get("CommentA")

@@ -42,13 +42,20 @@ std::string BucketKey(const Summary& s) {
   return key;
 }
 
+std::optional<std::string> FaultModuleVersionOf(const Summary& s) {
+  // Windows' own DLLs carry file versions like 6.2.14393.x; the product version
+  // (10.0.14393.x) is the one that says which Windows it is.
+  return s.fault ? (s.fault->module_product_version ? s.fault->module_product_version : s.fault->module_version)
+                 : std::nullopt;
+}
+
 std::optional<std::string> ClientVersionOf(const Summary& s) {
   return s.client_version ? s.client_version : s.name ? std::optional(s.name->version) : std::nullopt;
 }
 
 Bucket::Row RowOf(const Summary& s) {
   const std::optional<std::string> version = ClientVersionOf(s);
-  Bucket::Row row{s.file, s.stack, s.time, version, s.fault ? s.fault->module_version : std::nullopt, {}, {}};
+  Bucket::Row row{s.file, s.stack, s.time, version, FaultModuleVersionOf(s), {}, {}};
   if (s.report) {
     for (const auto& field : s.report->fields) {
       if (!IsModuleField(field.first)) row.fields.push_back(field);
@@ -69,7 +76,9 @@ void Buckets::Add(const Summary& s) {
   if (Older(b.last, s.time)) b.last = s.time;
   const std::optional<std::string> version = ClientVersionOf(s);
   if (version) b.versions.insert(*version);
-  if (s.fault && s.fault->module_version) b.fault_module_versions.insert(*s.fault->module_version);
+  const std::optional<std::string> module_version = FaultModuleVersionOf(s);
+  if (module_version) b.fault_module_versions.insert(*module_version);
+  if (s.exception && s.exception->thread_name) b.thread_names.insert(*s.exception->thread_name);
   if (!b.advice) b.advice = s.advice;
   if (b.count == 1 || !Older(s.time, b.example_time)) {
     b.example = s.file;

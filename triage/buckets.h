@@ -28,6 +28,8 @@ std::string BucketKey(const Summary& summary);
 
 // The client version of a dump: Client.exe's file version, else its file name's.
 std::optional<std::string> ClientVersionOf(const Summary& summary);
+// The fault module's version as the tables show it: its product version where it has one.
+std::optional<std::string> FaultModuleVersionOf(const Summary& summary);
 
 // Orders "a.b.c.d" versions by their numbers, other texts after them.
 bool VersionLess(const std::string& a, const std::string& b);
@@ -64,7 +66,8 @@ struct Bucket {
   std::size_t count = 0;
   std::optional<std::string> first, last;
   VersionSet versions{VersionLess};
-  VersionSet fault_module_versions{VersionLess};
+  VersionSet fault_module_versions{VersionLess};  // product versions where they differ from file versions
+  VersionSet thread_names{VersionLess};           // of the crashing threads, as their programs named them
   std::optional<std::string> advice;
   std::string example;  // the latest dump
   std::optional<std::string> example_time;

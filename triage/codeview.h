@@ -8,7 +8,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "triage/range_map.h"
 #include "triage/range_reader.h"
 
 namespace triage {
@@ -39,5 +41,25 @@ struct PdbIdentity {
   std::uint32_t age = 0;
 };
 std::optional<PdbIdentity> ReadPdbIdentity(const RangeReader& input, std::string* why);
+
+// Where a PDB's functions lie, by RVA: the procedures and thunks its modules' symbols
+// record, placed through the section headers the PDB keeps. A name a PDB gives an address
+// belongs to it only when one of them holds it: the PDB's public symbols name the nearest
+// symbol below any address, data and the padding between functions included.
+class PdbFunctions {
+ public:
+  // At most this many bytes of module symbols are read: a game's PDB may hold gigabytes.
+  static constexpr std::uint64_t kMaxSymbolBytes = 1ull << 30;
+  static std::optional<PdbFunctions> Read(const RangeReader& input, std::string* why);
+  bool Holds(std::uint32_t rva) const { return functions_.Holding(rva) != nullptr; }
+
+ private:
+  struct Function {
+    std::uint32_t rva = 0;
+    std::uint32_t size = 0;
+    friend Span Extent(const Function& f) { return {f.rva, std::uint64_t{f.rva} + f.size}; }
+  };
+  RangeMap<Function> functions_;
+};
 
 }  // namespace triage

@@ -142,7 +142,7 @@ bool Minidump::ReadLocation(Location where, std::span<std::uint8_t> out) const {
   return out.size() <= where.size && input_->Read(where.rva, out);
 }
 
-bool Minidump::ReadString(std::uint32_t rva, std::u16string* out, std::string* why) const {
+bool Minidump::ReadString(std::uint64_t rva, std::u16string* out, std::string* why) const {
   std::array<std::uint8_t, 4> length_bytes{};
   if (!input_->Read(rva, length_bytes)) return Fail(why, fmt::format("string at 0x{:X} lies past the end of the file", rva));
   const std::uint32_t length = Le32(length_bytes.data());
@@ -276,6 +276,19 @@ bool Minidump::ReadModules(std::vector<Module>* out, std::string* why) const {
   });
 }
 
+bool Minidump::ReadThreadNames(std::vector<ThreadName>* out, std::string* why) const {
+  // Each entry is a thread id and the 64-bit position of its name, packed to 12 bytes.
+  return ReadList(kThreadNameListStream, 12, kMaxThreadNames, "thread name list", out, why,
+                  [&](const std::uint8_t* e, std::uint32_t i, ThreadName* name) {
+    name->thread_id = Le32(e);
+    if (!ReadString(Le64(e + 4), &name->name, why)) {
+      *why = fmt::format("thread name {}: ", i) + *why;
+      return false;
+    }
+    return true;
+  });
+}
+
 bool Minidump::ReadThreads(std::vector<Thread>* out, std::string* why) const {
   return ReadList(kThreadListStream, kThreadSize, kMaxThreads, "thread list", out, why,
                   [](const std::uint8_t* t, std::uint32_t, Thread* thread) {
@@ -387,6 +400,20 @@ bool Minidump::ReadAmd64Context(Location where, Amd64Context* out) const {
   if (!ReadLocation(where, b)) return false;
   for (int i = 0; i < 16; ++i) out->gpr[static_cast<std::size_t>(i)] = Le64(&b[kRax + 8 * static_cast<std::size_t>(i)]);
   out->rip = Le64(&b[kRip]);
+  return true;
+}
+
+bool Minidump::ReadX86Context(Location where, X86Context* out) const {
+  // CONTEXT_i386: flags, six debug registers and the 112-byte float save area come first.
+  constexpr std::uint32_t kEdi = 0x9C, kEbp = 0xB4, kEip = 0xB8, kEsp = 0xC4;
+  std::array<std::uint8_t, kEsp + 4> b{};
+  if (!ReadLocation(where, b)) return false;
+  // EDI, ESI, EBX, EDX, ECX, EAX lie in that order from 0x9C: the reverse of ours.
+  constexpr int kOrder[] = {7, 6, 3, 2, 1, 0};
+  for (std::size_t i = 0; i < std::size(kOrder); ++i) out->gpr[static_cast<std::size_t>(kOrder[i])] = Le32(&b[kEdi + 4 * i]);
+  out->gpr[X86Context::kEbp] = Le32(&b[kEbp]);
+  out->gpr[X86Context::kEsp] = Le32(&b[kEsp]);
+  out->eip = Le32(&b[kEip]);
   return true;
 }
 

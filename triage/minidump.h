@@ -29,6 +29,7 @@ enum StreamType : std::uint32_t {
   kMemory64ListStream = 9,
   kCommentStreamA = 10,
   kMiscInfoStream = 15,
+  kThreadNameListStream = 24,
 };
 
 struct Location {
@@ -150,6 +151,21 @@ struct Amd64Context {
   std::uint64_t rip = 0;
 };
 
+// The integer registers and the instruction pointer of an x86 thread, in the order of
+// the x64 unwind data's first eight: EAX, ECX, EDX, EBX, ESP, EBP, ESI, EDI.
+struct X86Context {
+  static constexpr int kEsp = 4;
+  static constexpr int kEbp = 5;
+  std::array<std::uint32_t, 8> gpr{};
+  std::uint32_t eip = 0;
+};
+
+// A name a program gave one of its threads (SetThreadDescription).
+struct ThreadName {
+  std::uint32_t thread_id = 0;
+  std::u16string name;
+};
+
 class Minidump {
  public:
   // Limits on what a well-formed dump can hold; anything beyond them is refused rather
@@ -160,6 +176,7 @@ class Minidump {
   static constexpr std::uint32_t kMaxMemoryRanges = 1u << 20;
   static constexpr std::uint32_t kMaxStringBytes = 65534;
   static constexpr std::uint32_t kMaxCommentBytes = 1u << 20;
+  static constexpr std::uint32_t kMaxThreadNames = kMaxThreads;
 
   // Checks the header and the directory: the signature, every stream inside the file,
   // no two streams sharing bytes. Null with a reason when the input is no such dump.
@@ -186,8 +203,10 @@ class Minidump {
   // The comment stream's text up to its first NUL, at most kMaxCommentBytes of it;
   // `*cut` tells whether it went on beyond that.
   bool ReadComment(std::optional<std::string>* out, bool* cut, std::string* why) const;
+  // The thread name list: the names of the threads that have one, as the dump lists them.
+  bool ReadThreadNames(std::vector<ThreadName>* out, std::string* why) const;
   // A MINIDUMP_STRING (32-bit byte length, then UTF-16LE) at `rva`.
-  bool ReadString(std::uint32_t rva, std::u16string* out, std::string* why) const;
+  bool ReadString(std::uint64_t rva, std::u16string* out, std::string* why) const;
 
   // Reads the thread list, the memory list and the memory64 list, and checks that every
   // byte range they point at lies in the file: a dump cut short in transfer is told from
@@ -198,6 +217,8 @@ class Minidump {
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const { return input_->Read(offset, out); }
   // An x64 CONTEXT at `where`: false unless it holds the integer registers and RIP.
   bool ReadAmd64Context(Location where, Amd64Context* out) const;
+  // An x86 CONTEXT at `where`: false unless it holds the integer registers and EIP.
+  bool ReadX86Context(Location where, X86Context* out) const;
 
  private:
   explicit Minidump(const RangeReader& input) : input_(&input) {}

@@ -22,7 +22,7 @@ constexpr std::uint32_t kMaxDebugEntries = 64;
 
 }  // namespace
 
-std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why) {
+std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why, Layout layout) {
   std::array<std::uint8_t, 64> dos{};
   if (!input.Read(0, dos) || dos[0] != 'M' || dos[1] != 'Z') {
     *why = "not a PE file (no MZ header)";
@@ -34,7 +34,7 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why)
     *why = "not a PE file (no PE signature)";
     return std::nullopt;
   }
-  PeImage image(input);
+  PeImage image(input, layout);
   image.machine_ = Le16(&pe[4]);
   const std::uint32_t section_count = Le16(&pe[6]);
   image.time_date_stamp_ = Le32(&pe[8]);
@@ -96,7 +96,8 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why)
   const auto [export_rva, export_size] = directory(kExportDirectory);
   if (export_size != 0 && !image.ReadExports(export_rva, export_size)) image.exports_ = {};
   const auto [pdata_rva, pdata_size] = directory(kExceptionDirectory);
-  if (image.machine_ == kMachineAmd64 && pdata_size != 0 && !image.ReadFunctions(pdata_rva, pdata_size, why)) {
+  if (layout == Layout::kFile && image.machine_ == kMachineAmd64 && pdata_size != 0 &&
+      !image.ReadFunctions(pdata_rva, pdata_size, why)) {
     return std::nullopt;
   }
   const auto [debug_rva, debug_size] = directory(kDebugDirectory);
@@ -109,6 +110,7 @@ bool PeImage::ReadRva(std::uint32_t rva, std::span<std::uint8_t> out) const {
   if (s == nullptr) return false;
   const std::uint32_t at = rva - s->rva;
   if (!Fits(at, out.size(), std::max(s->virtual_size, s->raw_size))) return false;
+  if (layout_ == Layout::kMapped) return input_->Read(rva, out);
   std::fill(out.begin(), out.end(), 0);
   if (at >= s->raw_size) return true;
   const std::size_t raw = std::min<std::size_t>(out.size(), s->raw_size - at);

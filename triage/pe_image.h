@@ -52,10 +52,16 @@ class PeImage {
   static constexpr std::uint32_t kMaxFunctions = 1u << 22;
   static constexpr std::uint32_t kMaxNameBytes = 4096;
 
+  // How the bytes lie: as in the file, or as the loader maps them (a module's memory in
+  // a dump, where every RVA is its own offset).
+  enum class Layout { kFile, kMapped };
+
   // Reads the headers, the section table, the exception directory, the exports and the
   // CodeView record. Null with a reason when the bytes are no PE file this tool can use.
-  // `input` must outlive the image.
-  static std::optional<PeImage> Open(const RangeReader& input, std::string* why);
+  // A mapped image is read for its headers, sections, exports and CodeView record only:
+  // a dump seldom holds a module's unwind data whole, and part of it would mislead the
+  // unwinder. `input` must outlive the image.
+  static std::optional<PeImage> Open(const RangeReader& input, std::string* why, Layout layout = Layout::kFile);
 
   std::uint16_t machine() const { return machine_; }
   std::uint32_t time_date_stamp() const { return time_date_stamp_; }
@@ -77,7 +83,7 @@ class PeImage {
   const Export* ExportAt(std::uint32_t rva) const;
 
  private:
-  explicit PeImage(const RangeReader& input) : input_(&input) {}
+  PeImage(const RangeReader& input, Layout layout) : input_(&input), layout_(layout) {}
   bool ReadExports(std::uint32_t rva, std::uint32_t size);  // false: no usable table
   bool ReadFunctions(std::uint32_t rva, std::uint32_t size, std::string* why);
   void ReadCodeView(std::uint32_t rva, std::uint32_t size);
@@ -85,6 +91,7 @@ class PeImage {
   bool ReadName(std::uint32_t rva, std::string* out) const;
 
   const RangeReader* input_;
+  Layout layout_;
   std::uint16_t machine_ = 0;
   std::uint32_t time_date_stamp_ = 0;
   std::uint32_t size_of_image_ = 0;

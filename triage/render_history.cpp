@@ -25,14 +25,15 @@ std::string StatusText(const Bucket::History& h) {
 void WriteHistoryTable(std::ostream& out, const HistoryView& view, const std::vector<Failure>& failures) {
   const std::vector<const Bucket*> sorted = view.buckets.Sorted();
   std::vector<std::vector<std::string>> rows = {{"BUCKET", "COUNT", "SHARE", "COPIES", "STATUS", "KEY", "ADVICE",
-                                                 "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "NOTE",
-                                                 "EXAMPLE"}};
+                                                 "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "THREADS",
+                                                 "NOTE", "EXAMPLE"}};
   for (const Bucket* b : sorted) {
     const Bucket::History& h = *b->history;
     rows.push_back({"#" + std::to_string(h.id), std::to_string(b->count), Share(b->count, view.buckets.dumps()),
                     std::to_string(h.copies), Printable(StatusText(h)), Printable(b->key), b->advice.value_or("-"),
                     Shown(b->first), Shown(b->last), Printable(Joined(b->versions, 3)),
-                    Printable(Joined(b->fault_module_versions, 3)), Printable(h.note.value_or("-")),
+                    Printable(Joined(b->fault_module_versions, 3)), Printable(Joined(b->thread_names, 3)),
+                    Printable(h.note.value_or("-")),
                     Printable(b->example)});
   }
   WriteColumns(out, rows, 4);

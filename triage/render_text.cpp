@@ -50,7 +50,7 @@ Json SummaryJson(const Summary& s) {
   if (s.exception) {
     const Summary::Exception& e = *s.exception;
     j["exception"] = {{"code", Hex(e.code, 8)}, {"name", OrNull(e.name)}, {"address", Hex(e.address, 16)},
-                      {"thread", e.thread}, {"access", OrNull(e.access)},
+                      {"thread", e.thread}, {"thread_name", OrNull(e.thread_name)}, {"access", OrNull(e.access)},
                       {"target", e.target ? Json(Hex(*e.target, 16)) : Json(nullptr)}};
   } else {
     j["exception"] = nullptr;
@@ -58,7 +58,8 @@ Json SummaryJson(const Summary& s) {
   if (s.fault) {
     j["fault"] = {{"module", OrNull(s.fault->module)},
                   {"offset", s.fault->offset ? Json(Hex(*s.fault->offset, 1)) : Json(nullptr)},
-                  {"module_version", OrNull(s.fault->module_version)}};
+                  {"module_version", OrNull(s.fault->module_version)},
+                  {"module_product_version", OrNull(s.fault->module_product_version)}};
   } else {
     j["fault"] = nullptr;
   }
@@ -74,7 +75,7 @@ Json SummaryJson(const Summary& s) {
   Json modules = Json::array();
   for (const Summary::ModuleRow& m : s.modules) {
     modules.push_back({{"name", m.name}, {"path", m.path}, {"base", Hex(m.base, 16)}, {"size", m.size},
-                       {"version", OrNull(m.version)}});
+                       {"version", OrNull(m.version)}, {"product_version", OrNull(m.product_version)}});
   }
   j["modules"] = modules;
   j["bucket"] = OrNull(s.bucket);
@@ -87,7 +88,7 @@ Json SummaryJson(const Summary& s) {
   if (s.thread_stacks) {
     Json threads = Json::array();
     for (const ThreadStack& t : *s.thread_stacks) {
-      threads.push_back({{"thread", t.thread}, {"stack", StackJson(t.stack)}});
+      threads.push_back({{"thread", t.thread}, {"name", OrNull(t.name)}, {"stack", StackJson(t.stack)}});
     }
     j["thread_stacks"] = threads;
   }
@@ -183,8 +184,8 @@ void WriteJsonLine(std::ostream& out, const Summary& s) { out << Dump(SummaryJso
 
 void WriteCsvHeader(std::ostream& out) {
   out << "file,readable,error,time,os,os_version,arch,client_version,name_version,development,tag,language,"
-         "code,exception,address,thread,access,target,fault_module,fault_offset,fault_module_version,advice,"
-         "bucket\r\n";
+         "code,exception,address,thread,thread_name,access,target,fault_module,fault_offset,fault_module_version,"
+         "advice,bucket\r\n";
 }
 
 void WriteCsvRow(std::ostream& out, const Summary& s) {
@@ -209,6 +210,7 @@ void WriteCsvRow(std::ostream& out, const Summary& s) {
       e ? Cell(e->name) : "",
       e ? Hex(e->address, 16) : "",
       e ? std::to_string(e->thread) : "",
+      e ? Cell(e->thread_name) : "",
       e ? Cell(e->access) : "",
       e && e->target ? Hex(*e->target, 16) : "",
       f ? Cell(f->module) : "",
@@ -255,12 +257,14 @@ void WriteBucketsJson(std::ostream& out, const Buckets& buckets) {
 
 void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures) {
   std::vector<std::vector<std::string>> rows = {
-      {"COUNT", "SHARE", "BUCKET", "ADVICE", "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "EXAMPLE"}};
+      {"COUNT", "SHARE", "BUCKET", "ADVICE", "FIRST", "LAST", "CLIENT VERSIONS", "MODULE VERSIONS", "THREADS",
+       "EXAMPLE"}};
   const std::vector<const Bucket*> sorted = buckets.Sorted();
   for (const Bucket* b : sorted) {
     rows.push_back({std::to_string(b->count), Share(b->count, buckets.dumps()), Printable(b->key),
                     b->advice.value_or("-"), Shown(b->first), Shown(b->last), Printable(Joined(b->versions, 3)),
-                    Printable(Joined(b->fault_module_versions, 3)), Printable(b->example)});
+                    Printable(Joined(b->fault_module_versions, 3)), Printable(Joined(b->thread_names, 3)),
+                    Printable(b->example)});
   }
   WriteColumns(out, rows, 2);
   WriteTopFrames(out, sorted);

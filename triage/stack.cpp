@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <unordered_map>
 
 #include "common/little_endian.h"
@@ -139,6 +140,38 @@ Registers Registers::From(const Amd64Context& context) {
   return r;
 }
 
+Registers Registers::From(const X86Context& context) {
+  Registers r;
+  std::copy(context.gpr.begin(), context.gpr.end(), r.gpr.begin());
+  r.ip = context.eip;
+  r.known = 0xFF;
+  return r;
+}
+
+bool EndsInCall(std::span<const std::uint8_t> code) {
+  const std::size_t n = code.size();
+  auto at = [&](std::size_t back) { return code[n - back]; };
+  if (n >= 5 && at(5) == 0xE8) return true;  // call rel32
+  // call r/m: FF, then a ModRM byte with reg 2, then what its mode and r/m say follows.
+  for (std::size_t length = 2; length <= 7 && length <= n; ++length) {
+    if (at(length) != 0xFF) continue;
+    const std::uint8_t modrm = at(length - 1);
+    if (((modrm >> 3) & 7) != 2) continue;
+    const std::uint8_t mode = modrm >> 6, rm = modrm & 7;
+    std::size_t want = 2;
+    if (mode == 3) {
+      want = 2;  // call reg
+    } else {
+      const bool sib = rm == 4;
+      const bool base_none = sib && mode == 0 && length >= 3 && (at(length - 2) & 7) == 5;
+      const std::size_t disp = mode == 1 ? 1 : mode == 2 ? 4 : (rm == 5 && !sib) || base_none ? 4 : 0;
+      want = 2 + (sib ? 1 : 0) + disp;
+    }
+    if (want == length) return true;
+  }
+  return false;
+}
+
 ModuleMap::ModuleMap(std::vector<ModuleView> modules) {
   for (std::size_t i = 0; i < modules.size(); ++i) modules[i].index = i;
   modules_ = RangeMap<ModuleView>(std::move(modules));
@@ -261,13 +294,35 @@ bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& m
   return false;
 }
 
+bool StackWalker::ReadWord(std::uint64_t address, std::uint64_t* value) const {
+  if (cpu_ == Cpu::kAmd64) return triage::ReadWord(memory_, address, value);
+  std::array<std::uint8_t, 4> b{};
+  if (!memory_.Read(address, b)) return false;
+  *value = Le32(b.data());
+  return true;
+}
+
 bool StackWalker::ReturnsIntoCode(std::uint64_t address) const {
   // A return address follows its call instruction: the call is what must lie in a
   // module's code (a word equal to a module's base is no return address).
   if (address == 0) return false;
   const ModuleView* module = modules_.Holding(address - 1);
   if (module == nullptr) return false;
-  return module->image == nullptr || module->image->IsExecutable(static_cast<std::uint32_t>(address - 1 - module->base));
+  return module->headers == nullptr ||
+         module->headers->IsExecutable(static_cast<std::uint32_t>(address - 1 - module->base));
+}
+
+bool StackWalker::FollowsCall(std::uint64_t address) const {
+  std::array<std::uint8_t, 7> code{};
+  if (address < code.size()) return false;
+  if (memory_.Read(address - code.size(), code)) return EndsInCall(code);
+  const ModuleView* module = modules_.Holding(address - 1);
+  const std::uint64_t rva = address - code.size() - (module != nullptr ? module->base : 0);
+  if (module == nullptr || module->image == nullptr || address - code.size() < module->base || rva > UINT32_MAX ||
+      !module->image->ReadRva(static_cast<std::uint32_t>(rva), code)) {
+    return true;  // no code at hand: the section check alone decides
+  }
+  return EndsInCall(code);
 }
 
 bool StackWalker::Plausible(const Registers& callee, const Registers& caller, StackBounds bounds) const {
@@ -282,18 +337,39 @@ std::optional<Registers> StackWalker::ByUnwindData(const Registers& callee, bool
   return caller;
 }
 
+std::optional<Registers> StackWalker::ByFramePointer(const Registers& callee) const {
+  // A function that keeps a frame pointer pushes its caller's EBP and points EBP at it,
+  // with the return address just above: [EBP] is the caller's EBP, [EBP + 4] where it
+  // returns, EBP + 8 its stack pointer. The frame pointer lies in the callee's frame, at
+  // or above its stack pointer.
+  if (!callee.Known(Registers::kFp)) return std::nullopt;
+  const std::uint64_t fp = callee.gpr[Registers::kFp];
+  std::uint64_t saved = 0, ip = 0;
+  if (fp < callee.sp() || !ReadWord(fp, &saved) || !ReadWord(fp + 4, &ip)) return std::nullopt;
+  Registers caller;
+  caller.ip = ip;
+  caller.Set(Registers::kSp, fp + 8);
+  caller.Set(Registers::kFp, saved);
+  return caller;
+}
+
 std::optional<Registers> StackWalker::ByScanning(const Registers& callee, StackBounds bounds) const {
-  const std::uint64_t from = (callee.sp() + 7) & ~std::uint64_t{7};
+  const std::uint64_t from = (callee.sp() + word() - 1) & ~(word() - 1);
   const std::uint64_t end = std::min(bounds.high, from + kMaxScanBytes);
-  for (std::uint64_t at = from; at >= bounds.low && at + 8 <= end; at += 8) {
-    std::uint64_t word = 0;
-    if (!ReadWord(memory_, at, &word)) return std::nullopt;
-    if (!ReturnsIntoCode(word)) continue;
-    // What the scan finds is a return address and where it lay: no other register is
-    // known in the caller.
+  for (std::uint64_t at = from; at >= bounds.low && at + word() <= end; at += word()) {
+    std::uint64_t value = 0;
+    if (!ReadWord(at, &value)) return std::nullopt;
+    if (!ReturnsIntoCode(value) || !FollowsCall(value)) continue;
+    // What the scan finds is a return address and where it lay. No other register is
+    // known in the caller, but for x86's frame pointer: a callee that kept none leaves
+    // the caller's in EBP, and only a value at or above the caller's stack pointer can be
+    // that (the callee's own frame lies below it).
     Registers caller;
-    caller.ip = word;
-    caller.Set(Registers::kSp, at + 8);
+    caller.ip = value;
+    caller.Set(Registers::kSp, at + word());
+    if (cpu_ == Cpu::kX86 && callee.Known(Registers::kFp) && callee.gpr[Registers::kFp] >= caller.sp()) {
+      caller.Set(Registers::kFp, callee.gpr[Registers::kFp]);
+    }
     return caller;
   }
   return std::nullopt;
@@ -308,10 +384,14 @@ std::vector<RawFrame> StackWalker::Walk(const Registers& context, StackBounds bo
     FrameTrust trust = FrameTrust::kCfi;
     if (cpu_ == Cpu::kAmd64) {
       caller = ByUnwindData(regs, first);
-      // The thread's first frame: nothing called it.
-      if (caller && caller->ip == 0 && caller->sp() > regs.sp() && caller->sp() <= bounds.high) break;
-      if (caller && !Plausible(regs, *caller, bounds)) caller.reset();
+    } else {
+      caller = ByFramePointer(regs);
+      trust = FrameTrust::kFramePointer;
     }
+    // The thread's first frame: what its unwind data or its saved frame pointer says it
+    // returns to is 0, nothing called it.
+    if (caller && caller->ip == 0 && caller->sp() > regs.sp() && caller->sp() <= bounds.high) break;
+    if (caller && !Plausible(regs, *caller, bounds)) caller.reset();
     if (!caller) {
       caller = ByScanning(regs, bounds);
       trust = FrameTrust::kScan;
@@ -323,6 +403,37 @@ std::vector<RawFrame> StackWalker::Walk(const Registers& context, StackBounds bo
   return frames;
 }
 
+namespace {
+
+// A module's bytes as the dump's memory holds them, from its base.
+class MappedModule final : public RangeReader {
+ public:
+  MappedModule(const ProcessMemory& memory, std::uint64_t base, std::uint64_t size)
+      : memory_(memory), base_(base), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+  bool Read(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    return Fits(offset, out.size(), size_) && memory_.Read(base_ + offset, out);
+  }
+
+ private:
+  const ProcessMemory& memory_;
+  std::uint64_t base_, size_;
+};
+
+std::optional<Registers> ContextOf(const Minidump& dump, Cpu cpu, Location where) {
+  if (where.size == 0) return std::nullopt;
+  if (cpu == Cpu::kX86) {
+    X86Context context;
+    if (!dump.ReadX86Context(where, &context)) return std::nullopt;
+    return Registers::From(context);
+  }
+  Amd64Context context;
+  if (!dump.ReadAmd64Context(where, &context)) return std::nullopt;
+  return Registers::From(context);
+}
+
+}  // namespace
+
 DumpStacks WalkStacks(const Minidump& dump, Cpu cpu, const std::vector<Module>& modules, const MemoryLists& lists,
                       const std::optional<ExceptionInfo>& exception, const StackOptions& options) {
   DumpStacks out;
@@ -330,11 +441,25 @@ DumpStacks WalkStacks(const Minidump& dump, Cpu cpu, const std::vector<Module>& 
   memory.Load(dump, lists);
   SymbolStore none;
   SymbolStore& symbols = options.symbols != nullptr ? *options.symbols : none;
+  // A module without its file may still have its headers in the dump (a full-memory dump,
+  // or one written with the module headers): they give its section table.
+  std::vector<std::unique_ptr<MappedModule>> mapped;
+  std::vector<std::optional<PeImage>> headers;
+  mapped.reserve(modules.size());
+  headers.reserve(modules.size());
   std::vector<const PeImage*> images;
   std::vector<ModuleView> views;
   for (const Module& m : modules) {
-    images.push_back(symbols.FindImage(m));
-    views.push_back({m.base, m.size, images.back()});
+    const PeImage* image = symbols.FindImage(m);
+    const PeImage* layout = image;
+    if (image == nullptr) {
+      mapped.push_back(std::make_unique<MappedModule>(memory, m.base, m.size));
+      std::string why;
+      headers.push_back(PeImage::Open(*mapped.back(), &why, PeImage::Layout::kMapped));
+      if (headers.back()) layout = &*headers.back();
+    }
+    images.push_back(image);
+    views.push_back({m.base, m.size, image, layout});
   }
   const ModuleMap map(std::move(views));
   const StackWalker walker(cpu, map, memory);
@@ -349,13 +474,13 @@ DumpStacks WalkStacks(const Minidump& dump, Cpu cpu, const std::vector<Module>& 
   }
   auto walk = [&](Location where, std::uint32_t thread_id) {
     std::vector<NamedFrame> named;
-    Amd64Context context;
-    if (where.size == 0 || !dump.ReadAmd64Context(where, &context)) return named;
-    const Registers regs = Registers::From(context);
+    const std::optional<Registers> regs = ContextOf(dump, cpu, where);
+    if (!regs) return named;
     const auto listed = stacks.find(thread_id);
-    const StackBounds bounds =
-        listed != stacks.end() ? listed->second : StackBounds{regs.sp(), memory.EndOf(regs.sp()).value_or(regs.sp())};
-    const std::vector<RawFrame> frames = walker.Walk(regs, bounds);
+    const StackBounds bounds = listed != stacks.end()
+                                   ? listed->second
+                                   : StackBounds{regs->sp(), memory.EndOf(regs->sp()).value_or(regs->sp())};
+    const std::vector<RawFrame> frames = walker.Walk(*regs, bounds);
     for (std::size_t i = 0; i < frames.size(); ++i) {
       NamedFrame f;
       f.index = i;
@@ -372,7 +497,10 @@ DumpStacks WalkStacks(const Minidump& dump, Cpu cpu, const std::vector<Module>& 
   if (exception) out.crashing = walk(exception->thread_context, exception->thread_id);
   if (options.all_threads) {
     out.threads.emplace();
-    for (const Thread& t : lists.threads) out.threads->push_back({t.id, walk(t.context, t.id)});
+    for (const Thread& t : lists.threads) {
+      const bool crashed = exception && t.id == exception->thread_id && exception->thread_context.size != 0;
+      out.threads->push_back({t.id, crashed ? out.crashing : walk(t.context, t.id), std::nullopt});
+    }
   }
   return out;
 }

@@ -40,6 +40,7 @@ struct Registers {
   std::uint64_t sp() const { return gpr[kSp]; }
   // A thread's context as the dump holds it: every register known.
   static Registers From(const Amd64Context& context);
+  static Registers From(const X86Context& context);
 };
 
 struct RawFrame {
@@ -48,12 +49,14 @@ struct RawFrame {
   FrameTrust trust = FrameTrust::kContext;
 };
 
-// Where a module of the dump lies and, when its file is at hand, the file.
+// Where a module of the dump lies, its file when at hand, and its section table when
+// known: from the file, or from the module's headers where the dump's memory holds them.
 struct ModuleView {
   std::uint64_t base = 0;
   std::uint64_t size = 0;
-  const PeImage* image = nullptr;
-  std::size_t index = 0;  // in the list the map was made from
+  const PeImage* image = nullptr;    // the file: unwind data, exports, sections, code
+  const PeImage* headers = nullptr;  // the section table (the file's, or as mapped in the dump)
+  std::size_t index = 0;             // in the list the map was made from
   friend Span Extent(const ModuleView& m) { return SpanOf(m.base, m.size); }
 };
 
@@ -78,14 +81,20 @@ class ModuleMap {
 // ones keep their marks and the volatile ones become unknown.
 bool UnwindStep(const PeImage& image, std::uint64_t base, const ProcessMemory& memory, bool first, Registers* regs);
 
+// Whether `code`, the bytes just before a return address (up to 7 of them), ends in one
+// of the x86 and x64 call instructions: a relative call (E8) or an indirect one (FF /2,
+// through a register or memory, any prefix before it).
+bool EndsInCall(std::span<const std::uint8_t> code);
+
 struct StackBounds {
   std::uint64_t low = 0;
   std::uint64_t high = 0;  // one past the last byte the dump holds of the stack
 };
 
 // Frame 0 from the context, then each caller by the first of the CPU's steps that finds
-// one that is still a frame of this stack (x64: the unwind data, then scanning), until the
-// stack ends, a step finds nothing, kMaxFrames are found or the stack pointer would not grow.
+// one that is still a frame of this stack (x64: the unwind data, then scanning; x86: the
+// frame pointer, then scanning), until the stack ends, no step finds one, kMaxFrames are
+// found or the stack pointer would not grow.
 class StackWalker {
  public:
   static constexpr std::size_t kMaxFrames = 64;
@@ -98,13 +107,19 @@ class StackWalker {
  private:
   // The steps. Each gives the caller's registers, or nothing when it cannot tell.
   std::optional<Registers> ByUnwindData(const Registers& callee, bool first) const;
+  std::optional<Registers> ByFramePointer(const Registers& callee) const;
   std::optional<Registers> ByScanning(const Registers& callee, StackBounds bounds) const;
   // What a step found is a frame of this stack: the stack pointer grew, stayed within
   // the stack, and the caller returns into a module's code.
   bool Plausible(const Registers& callee, const Registers& caller, StackBounds bounds) const;
   // Whether `address` follows code: the byte before it lies in a module, and in an
-  // executable section when the module's file is at hand.
+  // executable section where the module's section table is known.
   bool ReturnsIntoCode(std::uint64_t address) const;
+  // Whether the bytes before `address` end in a call instruction; true when no code
+  // bytes are at hand to tell.
+  bool FollowsCall(std::uint64_t address) const;
+  bool ReadWord(std::uint64_t address, std::uint64_t* value) const;
+  std::uint64_t word() const { return cpu_ == Cpu::kX86 ? 4 : 8; }
 
   Cpu cpu_;
   const ModuleMap& modules_;
@@ -119,11 +134,14 @@ struct StackOptions {
 struct ThreadStack {
   std::uint32_t thread = 0;
   std::vector<NamedFrame> stack;
+  std::optional<std::string> name;  // as the program named the thread, when the dump says
 };
 
 struct DumpStacks {
   std::vector<NamedFrame> crashing;  // the crashing thread's, from the exception's context
-  std::optional<std::vector<ThreadStack>> threads;  // every thread's, when asked for
+  // Every thread's, when asked for; the crashing thread's again from the exception's
+  // context, since its own context in the dump is where the dump writer stopped it.
+  std::optional<std::vector<ThreadStack>> threads;
 };
 
 // The stacks of a Windows dump of `cpu`, walked and named: its memory, its modules with

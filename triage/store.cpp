@@ -45,12 +45,14 @@ CREATE TABLE sightings(id INTEGER PRIMARY KEY, dump INTEGER NOT NULL REFERENCES 
                        stamp TEXT, run INTEGER NOT NULL REFERENCES runs, UNIQUE(dump, path));
 CREATE INDEX sightings_by_path ON sightings(path, stamp);
 )",
-    // 2: the bucket table and the release matrix without a pass over every dump: counts per
+    // 2: modules' product versions; the bucket table and the release matrix without a pass
+    // over every dump: counts per
     // bucket, client version and fault module version ('' for none), kept by triggers as
     // dumps and copies come in; indexes for the latest dumps and the views from a day on.
     // Module lists are re-encoded with each base as a step from the one before
     // (Store::Migrate).
     R"(
+ALTER TABLE modules ADD COLUMN product_version TEXT NOT NULL DEFAULT '';
 DROP INDEX dumps_by_bucket;
 DROP INDEX dumps_by_time;
 CREATE INDEX dumps_by_bucket ON dumps(bucket, client_version, module_version, time);
@@ -163,11 +165,12 @@ std::string FactsOf(const Summary& s) {
   if (s.exception) {
     const Summary::Exception& e = *s.exception;
     j["exception"] = {{"code", e.code}, {"name", OrNull(e.name)}, {"address", e.address}, {"thread", e.thread},
-                      {"access", OrNull(e.access)}, {"target", OrNull(e.target)}};
+                      {"thread_name", OrNull(e.thread_name)}, {"access", OrNull(e.access)}, {"target", OrNull(e.target)}};
   }
   if (s.fault) {
     j["fault"] = {{"module", OrNull(s.fault->module)}, {"offset", OrNull(s.fault->offset)},
-                  {"module_version", OrNull(s.fault->module_version)}};
+                  {"module_version", OrNull(s.fault->module_version)},
+                  {"module_product_version", OrNull(s.fault->module_product_version)}};
   }
   if (s.report) {
     // The report's module lines ("runtime.module.N") repeat the module list, which is
@@ -207,13 +210,14 @@ void FactsInto(const std::string& text, Summary* s) {
     e.name = Get<std::string>(*it, "name");
     e.address = it->value("address", std::uint64_t{0});
     e.thread = it->value("thread", 0u);
+    e.thread_name = Get<std::string>(*it, "thread_name");
     e.access = Get<std::string>(*it, "access");
     e.target = Get<std::uint64_t>(*it, "target");
     s->exception = e;
   }
   if (const auto it = j.find("fault"); it != j.end()) {
     s->fault = Summary::Fault{Get<std::string>(*it, "module"), Get<std::uint64_t>(*it, "offset"),
-                              Get<std::string>(*it, "module_version")};
+                              Get<std::string>(*it, "module_version"), Get<std::string>(*it, "module_product_version")};
   }
   if (const auto it = j.find("report"); it != j.end()) {
     Summary::Report r;
@@ -497,8 +501,10 @@ std::int64_t Store::ModuleId(const Summary::ModuleRow& m) {
   Statement find(db_, "SELECT id FROM modules WHERE path = ?1 AND size = ?2 AND stamp = ?3 AND version = ?4");
   find.Bind(1, m.path).Bind(2, m.size).Bind(3, m.time_date_stamp).Bind(4, version);
   if (find.Step() != SQLITE_ROW) {
-    Statement insert(db_, "INSERT INTO modules(name, path, size, stamp, version) VALUES(?1, ?2, ?3, ?4, ?5)");
-    if (!insert.Bind(1, m.name).Bind(2, m.path).Bind(3, m.size).Bind(4, m.time_date_stamp).Bind(5, version).Run()) {
+    Statement insert(db_, "INSERT INTO modules(name, path, size, stamp, version, product_version) "
+                          "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    insert.Bind(1, m.name).Bind(2, m.path).Bind(3, m.size).Bind(4, m.time_date_stamp).Bind(5, version);
+    if (!insert.Bind(6, m.product_version.value_or("")).Run()) {
       return 0;
     }
     return module_ids_[key] = sqlite3_last_insert_rowid(db_);
@@ -536,7 +542,7 @@ bool Store::Insert(const NewDump& d, std::string* why) {
                    "INSERT INTO dumps(sha256, bytes, run, bucket, time, client_version, module_version) "
                    "SELECT ?1, ?2, ?3, id, ?4, ?5, ?6 FROM buckets WHERE key = ?7 ON CONFLICT DO NOTHING");
     dump.BindBlob(1, d.sha256.data(), d.sha256.size()).Bind(2, static_cast<std::int64_t>(d.bytes)).Bind(3, *run_);
-    dump.Bind(4, s.time).Bind(5, ClientVersionOf(s)).Bind(6, s.fault ? s.fault->module_version : std::nullopt).Bind(7, key);
+    dump.Bind(4, s.time).Bind(5, ClientVersionOf(s)).Bind(6, FaultModuleVersionOf(s)).Bind(7, key);
     if (!dump.Run()) return fail();
     // Another run may have added the same content since this one looked: then it is a copy.
     copy = sqlite3_changes(db_) == 0;
@@ -638,7 +644,7 @@ class Store::Loader {
       : dump_(db, "SELECT d.bytes, d.copies, b.key, f.summary, f.modules, f.frames, hex(d.sha256), "
                   "(SELECT path FROM sightings WHERE dump = d.id ORDER BY id LIMIT 1) "
                   "FROM dumps d JOIN buckets b ON b.id = d.bucket JOIN facts f ON f.dump = d.id WHERE d.id = ?1"),
-        module_(db, "SELECT name, path, size, stamp, version FROM modules WHERE id = ?1") {}
+        module_(db, "SELECT name, path, size, stamp, version, product_version FROM modules WHERE id = ?1") {}
 
   bool Load(std::int64_t id, Summary* s) {
     dump_.Reset();
@@ -703,6 +709,7 @@ class Store::Loader {
         it->second.size = static_cast<std::uint32_t>(module_.Int(2));
         it->second.time_date_stamp = static_cast<std::uint32_t>(module_.Int(3));
         if (const std::string v = module_.Text(4); !v.empty()) it->second.version = v;
+        if (const std::string v = module_.Text(5); !v.empty()) it->second.product_version = v;
       }
     }
     return it->second;
@@ -845,6 +852,7 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
       bucket.example = s.file;
       bucket.example_time = s.time;
       bucket.advice = s.advice;
+      if (s.exception && s.exception->thread_name) bucket.thread_names.insert(*s.exception->thread_name);
       for (std::size_t i = 0; i < s.stack.size() && i < Bucket::kTopFrames; ++i) {
         bucket.top_frames.push_back(s.stack[i]);
       }

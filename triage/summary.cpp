@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "common/advice_patterns.h"
@@ -18,6 +19,9 @@ struct Named {
   const char* name;
 };
 
+// The codes that end a Windows process, by the names Microsoft publishes for them
+// (winbase.h's EXCEPTION_ names, ntstatus.h's STATUS_ names), and the codes of the
+// runtimes' own exceptions.
 constexpr Named kWindowsExceptions[] = {
     {0xC0000005, "EXCEPTION_ACCESS_VIOLATION"},     {0xC0000006, "EXCEPTION_IN_PAGE_ERROR"},
     {0xC000008C, "EXCEPTION_ARRAY_BOUNDS_EXCEEDED"}, {0x80000003, "EXCEPTION_BREAKPOINT"},
@@ -30,10 +34,66 @@ constexpr Named kWindowsExceptions[] = {
     {0xC0000026, "EXCEPTION_INVALID_DISPOSITION"},   {0xC0000008, "EXCEPTION_INVALID_HANDLE"},
     {0xC0000025, "EXCEPTION_NONCONTINUABLE_EXCEPTION"}, {0xC0000096, "EXCEPTION_PRIV_INSTRUCTION"},
     {0x80000004, "EXCEPTION_SINGLE_STEP"},           {0xC00000FD, "EXCEPTION_STACK_OVERFLOW"},
-    {0xC0000374, "STATUS_HEAP_CORRUPTION"},          {0xC0000409, "STATUS_STACK_BUFFER_OVERRUN"},
-    {0xC0000602, "STATUS_FAIL_FAST_EXCEPTION"},      {0xC0000017, "STATUS_NO_MEMORY"},
-    {0xC0000142, "STATUS_DLL_INIT_FAILED"},          {0x40000015, "STATUS_FATAL_APP_EXIT"},
+    {0xC000000D, "STATUS_INVALID_PARAMETER"},        {0xC0000017, "STATUS_NO_MEMORY"},
+    {0xC0000028, "STATUS_BAD_STACK"},                {0xC0000029, "STATUS_INVALID_UNWIND_TARGET"},
+    {0xC000007B, "STATUS_INVALID_IMAGE_FORMAT"},     {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+    {0xC000012D, "STATUS_COMMITMENT_LIMIT"},         {0xC0000135, "STATUS_DLL_NOT_FOUND"},
+    {0xC0000138, "STATUS_ORDINAL_NOT_FOUND"},        {0xC0000139, "STATUS_ENTRYPOINT_NOT_FOUND"},
+    {0xC000013A, "STATUS_CONTROL_C_EXIT"},           {0xC0000142, "STATUS_DLL_INIT_FAILED"},
+    {0xC0000144, "STATUS_UNHANDLED_EXCEPTION"},      {0xC0000194, "STATUS_POSSIBLE_DEADLOCK"},
+    {0xC0000228, "STATUS_STACK_OVERFLOW_READ"},      {0xC0000235, "STATUS_HANDLE_NOT_CLOSABLE"},
+    {0xC00002B4, "STATUS_FLOAT_MULTIPLE_FAULTS"},    {0xC00002B5, "STATUS_FLOAT_MULTIPLE_TRAPS"},
+    {0xC00002C5, "STATUS_DATATYPE_MISALIGNMENT_ERROR"}, {0xC0000374, "STATUS_HEAP_CORRUPTION"},
+    {0xC0000409, "STATUS_STACK_BUFFER_OVERRUN"},     {0xC000041D, "STATUS_FATAL_USER_CALLBACK_EXCEPTION"},
+    {0xC0000417, "STATUS_INVALID_CRUNTIME_PARAMETER"}, {0xC0000420, "STATUS_ASSERTION_FAILURE"},
+    {0xC0000602, "STATUS_FAIL_FAST_EXCEPTION"},      {0x40000015, "STATUS_FATAL_APP_EXIT"},
+    {0x4000001F, "STATUS_WX86_BREAKPOINT"},
+    // A C++ throw that nothing caught (MSVC's runtime), its delay-load failures
+    // (delayimp.h's VcppException), and a .NET exception.
+    {0xE06D7363, "CPP_EH_EXCEPTION"},
+    {0xC06D007E, "VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND)"},
+    {0xC06D007F, "VcppException(ERROR_SEVERITY_ERROR, ERROR_PROC_NOT_FOUND)"},
+    {0xE0434352, "EXCEPTION_COMPLUS"},
 };
+
+// What a fast fail (__fastfail, STATUS_STACK_BUFFER_OVERRUN) says in its first parameter:
+// the FAST_FAIL_ codes of winnt.h.
+constexpr const char* kFastFailCodes[] = {
+    "LEGACY_GS_VIOLATION", "VTGUARD_CHECK_FAILURE", "STACK_COOKIE_CHECK_FAILURE", "CORRUPT_LIST_ENTRY",
+    "INCORRECT_STACK", "INVALID_ARG", "GS_COOKIE_INIT", "FATAL_APP_EXIT", "RANGE_CHECK_FAILURE",
+    "UNSAFE_REGISTRY_ACCESS", "GUARD_ICALL_CHECK_FAILURE", "GUARD_WRITE_CHECK_FAILURE", "INVALID_FIBER_SWITCH",
+    "INVALID_SET_OF_CONTEXT", "INVALID_REFERENCE_COUNT", nullptr, nullptr, nullptr, "INVALID_JUMP_BUFFER",
+    "MRDATA_MODIFIED", "CERTIFICATION_FAILURE", "INVALID_EXCEPTION_CHAIN", "CRYPTO_LIBRARY",
+    "INVALID_CALL_IN_DLL_CALLOUT", "INVALID_IMAGE_BASE", "DLOAD_PROTECTION_FAILURE", "UNSAFE_EXTENSION_CALL",
+    "DEPRECATED_SERVICE_INVOKED", "INVALID_BUFFER_ACCESS", "INVALID_BALANCED_TREE", "INVALID_NEXT_THREAD",
+    "GUARD_ICALL_CHECK_SUPPRESSED", "APCS_DISABLED", "INVALID_IDLE_STATE", "MRDATA_PROTECTION_FAILURE",
+    "UNEXPECTED_HEAP_EXCEPTION", "INVALID_LOCK_STATE", "GUARD_JUMPTABLE", "INVALID_LONGJUMP_TARGET",
+    "INVALID_DISPATCH_CONTEXT", "INVALID_THREAD", "INVALID_SYSCALL_NUMBER", "INVALID_FILE_OPERATION",
+    "LPAC_ACCESS_DENIED", "GUARD_SS_FAILURE", "LOADER_CONTINUITY_FAILURE", "GUARD_EXPORT_SUPPRESSION_FAILURE",
+    "INVALID_CONTROL_STACK", "SET_CONTEXT_DENIED", "INVALID_IAT", "HEAP_METADATA_CORRUPTION",
+    "PAYLOAD_RESTRICTION_VIOLATION", "LOW_LABEL_ACCESS_DENIED", "ENCLAVE_CALL_FAILURE", "UNHANDLED_LSS_EXCEPTON",
+    "ADMINLESS_ACCESS_DENIED", "UNEXPECTED_CALL", "CONTROL_INVALID_RETURN_ADDRESS", "UNEXPECTED_HOST_BEHAVIOR",
+    "FLAGS_CORRUPTION", "VEH_CORRUPTION", "ETW_CORRUPTION", "RIO_ABORT", "INVALID_PFN",
+    "GUARD_ICALL_CHECK_FAILURE_XFG", "CAST_GUARD", "HOST_VISIBILITY_CHANGE", "KERNEL_CET_SHADOW_STACK_ASSIST",
+    "PATCH_CALLBACK_FAILED", "NTDLL_PATCH_FAILED", "INVALID_FLS_DATA", "ASAN_ERROR", "CLR_EXCEPTION_AOT",
+    "POINTER_AUTH_INVALID_RETURN_ADDRESS", "INVALID_THREAD_STATE", "CORRUPT_WOW64_STATE",
+    "INVALID_EXTENDED_STATE", "KERNEL_POINTER_EXPECTED"};
+
+// "STATUS_STACK_BUFFER_OVERRUN / FAST_FAIL_FATAL_APP_EXIT" for a fast fail's code.
+std::string FastFailName(std::uint64_t code) {
+  if (code < std::size(kFastFailCodes) && kFastFailCodes[code] != nullptr) {
+    return fmt::format("STATUS_STACK_BUFFER_OVERRUN / FAST_FAIL_{}", kFastFailCodes[code]);
+  }
+  if (code == 0xFFFFFFFF) return "STATUS_STACK_BUFFER_OVERRUN / FAST_FAIL_INVALID_FAST_FAIL_CODE";
+  return fmt::format("STATUS_STACK_BUFFER_OVERRUN / FAST_FAIL code {}", code);
+}
+
+// Processors whose addresses are 32 bits: a dump of one may still carry a 64-bit value
+// with the upper half set where an address should be (dbghelp on 32-bit Windows does so
+// with an access violation's address).
+bool ThirtyTwoBit(const std::optional<Summary::System>& system) {
+  return system && system->arch && (*system->arch == "x86" || *system->arch == "arm");
+}
 
 // Crashpad and Breakpad put the signal number in the exception code on Linux and Android...
 constexpr Named kSignals[] = {{4, "SIGILL"}, {5, "SIGTRAP"}, {6, "SIGABRT"}, {7, "SIGBUS"},
@@ -134,7 +194,12 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
     row.base = m.base;
     row.size = m.size;
     row.time_date_stamp = m.time_date_stamp;
-    if (m.version.Present()) row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
+    if (m.version.Present()) {
+      row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
+      if (m.version.product_version_ms != 0 || m.version.product_version_ls != 0) {
+        row.product_version = VersionText(m.version.product_version_ms, m.version.product_version_ls);
+      }
+    }
     if (!s->client_version && common::EqualsIgnoringAsciiCase(name.c_str(), u"Client.exe")) {
       s->client_version = row.version;
     }
@@ -145,8 +210,9 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
   if (!dump.ReadException(&exception, why)) return false;
   if (exception) {
     Summary::Exception e;
+    const std::uint64_t mask = ThirtyTwoBit(s->system) ? 0xFFFFFFFF : UINT64_MAX;
     e.code = exception->code;
-    e.address = exception->address;
+    e.address = exception->address & mask;
     e.thread = exception->thread_id;
     const std::string os = s->system && s->system->os ? *s->system->os : "windows";
     if (os == "linux" || os == "android") {
@@ -155,6 +221,7 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
       e.name = Lookup(kMachExceptions, e.code);
     } else {
       e.name = Lookup(kWindowsExceptions, e.code);
+      if (e.code == 0xC0000409 && !exception->parameters.empty()) e.name = FastFailName(exception->parameters[0]);
       // An access violation's first two parameters say what was tried and where.
       if ((e.code == 0xC0000005 || e.code == 0xC0000006) && exception->parameters.size() >= 2) {
         const std::uint64_t kind = exception->parameters[0];
@@ -162,21 +229,21 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
                    : kind == 1 ? std::optional<std::string>("write")
                    : kind == 8 ? std::optional<std::string>("execute")
                                : std::nullopt;
-        e.target = exception->parameters[1];
+        e.target = exception->parameters[1] & mask;
       }
     }
     s->exception = e;
 
     Summary::Fault fault;
-    for (std::size_t i = 0; i < modules.size(); ++i) {
-      const Module& m = modules[i];
-      if (e.address >= m.base && e.address - m.base < m.size) {
-        fault.module = s->modules[i].name;
-        fault.offset = e.address - m.base;
-        fault.module_version = s->modules[i].version;
-        s->advice = AdviceGroupName(FileNameOf(m.path));  // the patterns are UTF-16
-        break;
-      }
+    std::vector<ModuleView> views;
+    for (const Module& m : modules) views.push_back({m.base, m.size});
+    if (const ModuleView* m = ModuleMap(std::move(views)).Holding(e.address)) {
+      const Summary::ModuleRow& row = s->modules[m->index];
+      fault.module = row.name;
+      fault.offset = e.address - m->base;
+      fault.module_version = row.version;
+      fault.module_product_version = row.product_version;
+      s->advice = AdviceGroupName(FileNameOf(modules[m->index].path));  // the patterns are UTF-16
     }
     s->fault = fault;
   }
@@ -193,10 +260,30 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
   MemoryLists lists;
   if (!dump.ReadMemoryLists(&lists, why)) return false;
   s->thread_count = lists.threads.size();
-  if (s->system && s->system->arch == "amd64") {
-    DumpStacks stacks = WalkStacks(dump, Cpu::kAmd64, modules, lists, exception, options);
+  // Writers on other systems store x86 and x64 contexts in the layout Windows uses.
+  const std::string arch = s->system && s->system->arch ? *s->system->arch : "";
+  if (arch == "amd64" || arch == "x86") {
+    DumpStacks stacks = WalkStacks(dump, arch == "x86" ? Cpu::kX86 : Cpu::kAmd64, modules, lists, exception, options);
     s->stack = std::move(stacks.crashing);
     s->thread_stacks = std::move(stacks.threads);
+  }
+
+  // Names are the program's decoration of its threads: a name list that cannot be read
+  // costs the names, not the dump.
+  std::vector<ThreadName> names;
+  std::string ignored;
+  if (dump.ReadThreadNames(&names, &ignored)) {
+    std::unordered_map<std::uint32_t, std::string> by_thread;
+    for (const ThreadName& n : names) by_thread.emplace(n.thread_id, Utf8FromUtf16(n.name));
+    auto name_of = [&](std::uint32_t thread) -> std::optional<std::string> {
+      const auto it = by_thread.find(thread);
+      if (it == by_thread.end() || it->second.empty()) return std::nullopt;
+      return it->second;
+    };
+    if (s->exception) s->exception->thread_name = name_of(s->exception->thread);
+    if (s->thread_stacks) {
+      for (ThreadStack& t : *s->thread_stacks) t.name = name_of(t.thread);
+    }
   }
   return true;
 }

@@ -45,6 +45,7 @@ struct Summary {
     std::optional<std::string> name;
     std::uint64_t address = 0;
     std::uint32_t thread = 0;
+    std::optional<std::string> thread_name;  // as the program named it
     std::optional<std::string> access;
     std::optional<std::uint64_t> target;
   };
@@ -53,7 +54,8 @@ struct Summary {
   struct Fault {
     std::optional<std::string> module;
     std::optional<std::uint64_t> offset;
-    std::optional<std::string> module_version;
+    std::optional<std::string> module_version;          // its file version
+    std::optional<std::string> module_product_version;  // and its product version
   };
   std::optional<Fault> fault;  // present with the exception
 
@@ -71,7 +73,8 @@ struct Summary {
     std::uint64_t base = 0;
     std::uint32_t size = 0;
     std::uint32_t time_date_stamp = 0;  // with the size, which build it is (not in the outputs)
-    std::optional<std::string> version;
+    std::optional<std::string> version;          // the file version
+    std::optional<std::string> product_version;  // 10.0.x where Windows' own DLLs say 6.2.x as file version
   };
   std::vector<ModuleRow> modules;
 
@@ -81,7 +84,8 @@ struct Summary {
   std::optional<std::uint32_t> process_id;
   std::size_t thread_count = 0;
 
-  // The crashing thread's stack, frame 0 first: x64 dumps with the exception's context.
+  // The crashing thread's stack, frame 0 first: x86 and x64 Windows dumps with the
+  // exception's context.
   std::vector<NamedFrame> stack;
   std::optional<std::vector<ThreadStack>> thread_stacks;  // every thread's, when asked for
 

@@ -68,6 +68,14 @@ const PeImage* SymbolStore::TryImage(const std::filesystem::path& path, const Id
 }
 
 const PeImage* SymbolStore::FindImage(const Module& module) {
+  if (const PeImage* image = FindBinary(module)) return image;
+  for (ImageSource* source : sources_) {
+    if (const PeImage* image = source->FindImage(module)) return image;
+  }
+  return nullptr;
+}
+
+const PeImage* SymbolStore::FindBinary(const Module& module) {
   const std::string name = Utf8FromUtf16(FileNameOf(module.path));
   const Identity wanted{module.size, module.time_date_stamp};
   if (const std::optional<std::filesystem::path> archived = Archived(name, ImageKey(module.time_date_stamp, module.size))) {
@@ -104,6 +112,24 @@ const std::filesystem::path* SymbolStore::FindPdb(const CodeViewRecord& codeview
   return nullptr;
 }
 
+const std::optional<SourceLine>& SymbolStore::Lookup(const std::filesystem::path& pdb, const CodeViewRecord& codeview,
+                                                    std::uint32_t rva) {
+  auto [it, added] = lines_.try_emplace({pdb, rva});
+  if (added) it->second = symbolizer_->Lookup(pdb, codeview, rva);
+  return it->second;
+}
+
+const PdbFunctions& SymbolStore::PdbFunctionsOf(const std::filesystem::path& pdb) {
+  auto [it, added] = functions_.try_emplace(pdb);
+  if (added) {
+    std::string why;
+    if (const auto reader = OpenFileRange(pdb, &why)) {
+      if (std::optional<PdbFunctions> read = PdbFunctions::Read(*reader, &why)) it->second = std::move(*read);
+    }
+  }
+  return it->second;  // none read: no function holds any address
+}
+
 void SymbolStore::Name(const Module& module, const PeImage* image, bool caller, NamedFrame* frame) {
   frame->module = AsciiLower(Utf8FromUtf16(FileNameOf(module.path)));
   const std::uint64_t offset = frame->address - module.base;
@@ -124,10 +150,19 @@ void SymbolStore::Name(const Module& module, const PeImage* image, bool caller, 
   if (!UsableCodeView(cv)) return;
   const std::filesystem::path* pdb = FindPdb(*cv);
   if (pdb == nullptr) return;
-  auto [it, added] = lines_.try_emplace({*pdb, rva});
-  if (added) it->second = symbolizer_->Lookup(*pdb, *cv, rva);
-  if (!it->second) return;
-  const SourceLine& line = *it->second;
+  const std::optional<SourceLine>& answer = Lookup(*pdb, *cv, rva);
+  if (!answer) return;
+  // The PDB's public symbols name the nearest symbol below any address: a name holds only
+  // inside a function's code, where one of the PDB's procedures lies or, for code compiled
+  // without debug information, where the module's unwind data has a function whose first
+  // byte the PDB names the same.
+  if (!PdbFunctionsOf(*pdb).Holds(rva)) {
+    const RuntimeFunction* f = image != nullptr ? image->FunctionAt(rva) : nullptr;
+    if (f == nullptr || !answer->function || Lookup(*pdb, *cv, f->begin).value_or(SourceLine{}).function != answer->function) {
+      return;
+    }
+  }
+  const SourceLine& line = *answer;
   if (line.function) {
     if (frame->function != line.function) frame->function_offset.reset();
     frame->function = line.function;

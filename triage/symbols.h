@@ -41,6 +41,18 @@ class Symbolizer {
 // this build has no way to run it.
 std::unique_ptr<Symbolizer> StartSymbolizer(std::string* why);
 
+// Another place the files of a dump's modules come from, such as a symbol store: asked
+// for a module that no --binaries folder holds. What it gives must be exactly the build
+// the module entry names (file name, SizeOfImage and TimeDateStamp), and must live as
+// long as the source. The walker takes from an image its unwind data, its exports and
+// its section table (which words a scan may take for return addresses: only those into
+// executable sections, just after a call).
+class ImageSource {
+ public:
+  virtual ~ImageSource() = default;
+  virtual const PeImage* FindImage(const Module& module) = 0;
+};
+
 class SymbolStore {
  public:
   static constexpr std::size_t kMaxFilesIndexed = 1u << 20;
@@ -51,6 +63,8 @@ class SymbolStore {
   // A symbol store (symbol_archive.h): module files and PDBs are looked up by their key.
   void AddStore(const std::filesystem::path& folder) { stores_.push_back(folder); }
   void SetSymbolizer(std::unique_ptr<Symbolizer> symbolizer) { symbolizer_ = std::move(symbolizer); }
+  // Asked, in the order added, for the modules the --binaries folders do not hold.
+  void AddImageSource(ImageSource* source) { sources_.push_back(source); }
   bool has_symbols() const { return !pdbs_.empty() || !stores_.empty(); }
 
   // The file of a dump's module entry, opened once for the whole run; null when no file
@@ -68,6 +82,10 @@ class SymbolStore {
     std::optional<PeImage> image;
   };
   using Identity = std::pair<std::uint32_t, std::uint32_t>;  // SizeOfImage, TimeDateStamp
+  const PeImage* FindBinary(const Module& module);
+  const std::optional<SourceLine>& Lookup(const std::filesystem::path& pdb, const CodeViewRecord& codeview,
+                                          std::uint32_t rva);
+  const PdbFunctions& PdbFunctionsOf(const std::filesystem::path& pdb);
   const std::filesystem::path* FindPdb(const CodeViewRecord& codeview);
 
   const PeImage* TryImage(const std::filesystem::path& path, const std::pair<std::uint32_t, std::uint32_t>& wanted);
@@ -83,7 +101,9 @@ class SymbolStore {
   std::map<std::filesystem::path, OpenImage> opened_;                // the files that matched
   std::map<std::filesystem::path, std::optional<PdbIdentity>> identities_;
   std::map<std::pair<std::filesystem::path, std::uint32_t>, std::optional<SourceLine>> lines_;
+  std::map<std::filesystem::path, PdbFunctions> functions_;
   std::unique_ptr<Symbolizer> symbolizer_;
+  std::vector<ImageSource*> sources_;
   std::size_t indexed_ = 0;
 };
 

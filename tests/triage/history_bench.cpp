@@ -59,9 +59,17 @@ triage::NewDump MakeDump(std::uint64_t i, std::uint64_t total, std::mt19937_64& 
   s.time = time;
   s.time_source = "name";
   s.system = triage::Summary::System{"windows", "10.0.19045", "amd64"};
-  s.exception = triage::Summary::Exception{0xC0000005, "EXCEPTION_ACCESS_VIOLATION", 0x7FFB2C401382 + place, 11872,
-                                           "read", 0x10};
-  s.fault = triage::Summary::Fault{"module" + std::to_string(place % 97) + ".dll", 0x1382 + place, "31.0.15.5222"};
+  s.exception.emplace();
+  s.exception->code = 0xC0000005;
+  s.exception->name = "EXCEPTION_ACCESS_VIOLATION";
+  s.exception->address = 0x7FFB2C401382 + place;
+  s.exception->thread = 11872;
+  s.exception->access = "read";
+  s.exception->target = 0x10;
+  s.fault.emplace();
+  s.fault->module = "module" + std::to_string(place % 97) + ".dll";
+  s.fault->offset = 0x1382 + place;
+  s.fault->module_version = "31.0.15.5222";
   s.report = triage::Summary::Report{};
   for (const char* key : {"crash.schema", "primary.captured", "primary.source", "primary.code", "primary.address",
                           "primary.thread", "fault.module", "fault.advice", "scene", "build"}) {

@@ -16,13 +16,14 @@ import os
 import pathlib
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import time
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent), str(pathlib.Path(__file__).parents[1])]
 import oracle  # noqa: E402
-from triage_test import crash_for_a_new_dump, rows_of, run_checks, triage  # noqa: E402
+from triage_test import compare_with_breakpad, crash_for_a_new_dump, rows_of, run_checks, triage  # noqa: E402
 from wine_harness import ARGS, check, game_folder, stand_in_at_start, windows_path  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).parents[1] / "fixtures" / "deep_modules" / "deep_crash.cpp"
@@ -56,6 +57,74 @@ def compare_with_lldb(name, dump, stack, binaries):
               f"{name}: frame {frame['frame']} at 0x{ours:X}, lldb 0x{theirs[frame['frame']]:X}")
         compared += 1
     return compared, theirs, raw
+
+
+def pe_sections(path):
+    """SizeOfImage and {name: RVA} of a PE file's sections."""
+    data = path.read_bytes()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count, optional = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional
+    sections = {data[table + 40 * i: table + 40 * i + 8].rstrip(b"\0").decode(): struct.unpack_from("<I", data, table + 40 * i + 12)[0]
+                for i in range(count)}
+    return struct.unpack_from("<I", data, pe + 24 + 56)[0], sections
+
+
+def check_pdb_names_only_inside_functions(dll, symbols):
+    """A dump as Windows writes it (the module's CodeView record names the PDB), with no
+    module file at hand: a scanned word pointing into .rdata is named by nothing, while an
+    address inside Level1's code is, though the PDB's public symbols name the nearest one
+    below either."""
+    size, sections = pe_sections(dll)
+    data = dll.read_bytes()
+    rsds = data.find(b"RSDS")
+    codeview = data[rsds:rsds + 24] + b"DeepTwo.pdb\0"
+    dump = subprocess.run(["llvm-pdbutil", "dump", "--symbols", str(symbols / "DeepTwo.pdb")], capture_output=True,
+                          text=True).stdout
+    offset = int(re.search(r"`Level1`\s+parent = \d+, end = \d+, addr = 0001:(\d+)", dump)[1])
+    base, level1, rdata = 0x180000000, sections[".text"] + offset, sections[".rdata"] + 0x10
+    context = bytearray(1232)
+    struct.pack_into("<Q", context, 0x98, 0x10000)        # RSP
+    struct.pack_into("<Q", context, 0xF8, base + level1 + 4)  # RIP
+    stack = struct.pack("<QQ", base + rdata, base + level1 + 0x10)
+    yaml = f"""--- !minidump
+Streams:
+  - Type: SystemInfo
+    Processor Arch: AMD64
+    Platform ID: Win32NT
+    CPU:
+      Vendor ID: GenuineIntel
+      Version Info: 0
+      Feature Info: 0
+  - Type: ModuleList
+    Modules:
+      - Base of Image: {base:#x}
+        Size of Image: {size:#x}
+        Module Name: 'C:\\Game\\DeepTwo.dll'
+        CodeView Record: '{codeview.hex()}'
+  - Type: ThreadList
+    Threads:
+      - Thread Id: 7
+        Context: '{context.hex()}'
+        Stack:
+          Start of Memory Range: 0x10000
+          Content: '{stack.hex()}'
+  - Type: Exception
+    Thread ID: 7
+    Exception Record:
+      Exception Code: 0xC0000005
+      Exception Address: {base + level1 + 4:#x}
+    Thread Context: '{context.hex()}'
+...
+"""
+    path = symbols.parent / "windows-codeview.dmp"
+    subprocess.run(["yaml2obj", "-o", str(path)], input=yaml.encode(), check=True)
+    code, out, err = triage("--json", "--symbols", symbols, path, program=ARGS["host-triage"])
+    stack = (rows_of(out) or [{}])[0].get("stack") or []
+    got = [(f["module"], f["offset"], f["function"]) for f in stack]
+    check(code == 0 and got == [("deeptwo.dll", f"0x{level1 + 4:X}", "Level1"), ("deeptwo.dll", f"0x{rdata:X}", None),
+                                ("deeptwo.dll", f"0x{level1 + 0x10:X}", "Level1")],
+          f"PDB names inside functions only: {got} {err!r}")
 
 
 def run():
@@ -155,6 +224,10 @@ def run():
               f"{dll} without binaries: {[(f['module'], f['trust']) for f in stack[:6]]}")
         check(bare.get(name, {}).get("bucket") == f"0xC0000005 {dll.lower()}+{stack[0]['offset'] if stack else ''}",
               f"{dll} without binaries: bucket {bare.get(name, {}).get('bucket')!r}")
+
+    compare_with_breakpad([crash_folder], program=ARGS["host-triage"], binaries=game)
+
+    check_pdb_names_only_inside_functions(game / "DeepTwo.dll", symbols)
 
     # No llvm-symbolizer: the same stacks, named by the exports, and a note why.
     empty = game / "no-tools"

@@ -5,12 +5,15 @@
                     with obj2yaml; every kind of bad input, each with its reason, no hang,
                     bounded memory; usage errors; CSV cells a spreadsheet would run; a
                     symbolizer that cannot start.
+  public  (host)    minidumps real Windows wrote (tests/triage/public) and the yaml2obj dumps:
+                    obj2yaml and Breakpad's minidump_stackwalk agree with crash-triage on each;
+                    x86 stacks, 32-bit addresses, thread names, product versions, exception names.
   html    (host)    the page in Debian's chromium: the DOM holds every bucket, a hostile
                     module name stays text, a screenshot lands in the build folder.
   road    (windows) dumps made under Wine by the real Calvorin.dll through the WER host
                     stand-in, and by System32's MiniDumpWriteDump alone; every exception,
                     module and comment field compared with obj2yaml; the Windows build's
-                    --json under Wine byte for byte the Linux build's.
+                    --json under Wine byte for byte the Linux build's; Breakpad's walker agrees.
 
 Usage: triage_test.py GROUP --key=value...   (CMake passes the paths; see CMakeLists.txt)
 """
@@ -28,6 +31,7 @@ import tempfile
 import time
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent), str(pathlib.Path(__file__).parents[1])]
+import breakpad  # noqa: E402
 import dumpgen  # noqa: E402
 import oracle  # noqa: E402
 from wine_harness import (ARGS, FAILURES, check, crash_at_start, game_folder, parse_args, wine,  # noqa: E402
@@ -58,6 +62,30 @@ def compare_with_obj2yaml(rows, folder):
         if row["readable"]:
             for line in oracle.differences(row, oracle.read(ARGS["obj2yaml"], folder / row["file"])[0]):
                 check(False, f"{row['file']}: {line}")
+
+
+def compare_with_breakpad(paths, program=None, cwd=None, binaries=None):
+    """Breakpad's minidump_stackwalk against crash-triage (no binaries, no symbols) on every
+    readable dump under `paths`: exception, crashing thread, modules and every thread's
+    frames agree, or differ only as breakpad.KNOWN names. The module files in `binaries`
+    (a folder) tell the test where calls return. Gives the rows."""
+    code, out, err = triage("--json", "--all-threads", *paths, program=program, cwd=cwd)
+    rows = [r for r in rows_of(out) if r["readable"]]
+    files = {f.name.lower(): f for f in pathlib.Path(binaries).rglob("*") if f.suffix.lower() in (".dll", ".exe")} \
+        if binaries else {}
+    agreed, named = 0, set()
+    for row in rows:
+        theirs = breakpad.read(ARGS["stackwalk"], pathlib.Path(cwd or ".") / row["file"])
+        problems, why, frames = breakpad.differences(row, theirs, files)
+        for line in problems:
+            check(False, f"{row['file']}: Breakpad: {line}")
+        agreed += frames
+        named |= why
+    print(f"Breakpad's minidump_stackwalk: {len(rows)} dumps compared, {agreed} frames agree; "
+          f"named differences: {', '.join(sorted(named)) or 'none'}")
+    for key in sorted(named):
+        print(f"  {key}: {breakpad.KNOWN[key]}")
+    return rows
 
 
 # --- inputs -------------------------------------------------------------------------
@@ -225,7 +253,8 @@ def run_inputs():
     compare_with_obj2yaml(rows.values(), work)
     x86 = rows.get("x86-windows.dmp", {})
     check(x86.get("exception", {}).get("access") == "read" and x86.get("client_version") == "9.1.0.2"
-          and x86.get("fault") == {"module": "nvd3dum.dll", "offset": "0x1234", "module_version": None}
+          and x86.get("fault") == {"module": "nvd3dum.dll", "offset": "0x1234", "module_version": None,
+                                   "module_product_version": None}
           and x86.get("bucket") == "0xC0000005 nvd3dum.dll+0x1234", f"x86 Windows dump: {x86}")
     linux = rows.get("linux-amd64.dmp", {})
     check(linux.get("exception", {}).get("name") == "SIGSEGV" and linux.get("advice") is None
@@ -294,6 +323,53 @@ def run_inputs():
                        (["generic", "no-such-path"], 2), (["--help"], 0)):
         code, out, err = triage(*args, cwd=work)
         check(code == want, f"crash-triage {' '.join(args)}: exit {want}, got {code} ({err.strip()!r})")
+
+
+# --- public -------------------------------------------------------------------------
+
+PUBLIC = pathlib.Path(__file__).parent / "public"
+
+
+def run_public():
+    work = fresh("public")
+    generic = work / "generic"
+    generic.mkdir()
+    for name, text in GENERIC_DUMPS.items():
+        subprocess.run([ARGS["yaml2obj"], "-o", str(generic / name)], input=text.encode(), check=True)
+    rows = {pathlib.Path(r["file"]).name: r for r in compare_with_breakpad([PUBLIC, generic])}
+    check(len(rows) == len(list(PUBLIC.glob("*.dmp"))) + len(GENERIC_DUMPS), f"every dump read: {sorted(rows)}")
+    compare_with_obj2yaml(rows.values(), pathlib.Path("."))
+
+    def row(name):
+        return rows.get(name, {})
+
+    # x86: the frame-pointer chain is walked and keyed; addresses are 32 bits.
+    r = row("minidump_32bit_crash_addr.dmp")
+    check(r.get("exception", {}).get("target") == "0x0000000000000045" and [f["trust"] for f in r.get("stack", [])]
+          == ["context", "frame-pointer", "frame-pointer", "frame-pointer"]
+          and r.get("bucket") == "0xC0000005 test_app.exe+0x429E <- test_app.exe+0x4200 <- test_app.exe+0x53EC",
+          f"x86 stack and 32-bit address: {r.get('exception')}, {r.get('bucket')}")
+    names = {"invalid-parameter.dmp": "STATUS_INVALID_PARAMETER",
+             "tiny-exe-fastfail.dmp": "STATUS_STACK_BUFFER_OVERRUN / FAST_FAIL_FATAL_APP_EXIT"}
+    for name, want in names.items():
+        check(row(name).get("exception", {}).get("name") == want, f"{name}: {row(name).get('exception')}")
+    # The crashing thread's stack with --all-threads starts from the exception's context,
+    # not from its own, which lies in the handler that wrote the dump.
+    r = row("invalid-parameter.dmp")
+    crashed = [t for t in r.get("thread_stacks", []) if t["thread"] == r.get("exception", {}).get("thread")]
+    check(crashed and crashed[0]["stack"] == r["stack"] and r["stack"][0]["module"] == "crashtest.exe",
+          f"--all-threads: the crashing thread from the exception's context: {crashed and crashed[0]['stack'][:2]}")
+    # Names of threads, and the product version of Windows' own DLLs where the file version is 6.2.
+    r = row("thread_name_list.dmp")
+    check(r.get("exception", {}).get("thread_name") == "overflow thread"
+          and {t["thread"]: t["name"] for t in r.get("thread_stacks", []) if t["name"]}
+          == {6564: "main thread", 8820: "sleep thread", 10976: "overflow thread"},
+          f"thread names: {r.get('exception')}, {[(t['thread'], t['name']) for t in r.get('thread_stacks', [])]}")
+    ntdll = [m for m in r.get("modules", []) if m["name"] == "ntdll.dll"]
+    check(ntdll and (ntdll[0]["version"], ntdll[0]["product_version"]) == ("6.2.17763.1192", "10.0.17763.1192"),
+          f"ntdll's file and product versions: {ntdll}")
+    code, table, _ = triage(PUBLIC / "thread_name_list.dmp")
+    check(code == 0 and "THREADS" in table and "overflow thread" in table, f"the table names the thread: {table}")
 
 
 # --- html ---------------------------------------------------------------------------
@@ -412,7 +488,7 @@ def run_road():
           and r.get("name", {}).get("tag") is None, f"a client whose block is not ours: {r}")
     r = by_file.get("attachment.dmp", {})
     check(r.get("report") is None and r.get("name") is None and r.get("bucket") == "0xC0000005"
-          and r.get("fault") == {"module": None, "offset": None, "module_version": None}
+          and r.get("fault") == {"module": None, "offset": None, "module_version": None, "module_product_version": None}
           and r.get("time_source") == "dump", f"a dump written elsewhere: {r}")
     renamed = dict(by_file.get("my crash.dmp", {}))
     original = dict(row("nvidia"))
@@ -421,6 +497,7 @@ def run_road():
         original.pop(key, None)
     check(renamed == original and by_file.get("my crash.dmp", {}).get("name") is None,
           "a renamed dump loses only what its name said")
+    compare_with_breakpad(["Crash"], program=ARGS["host-triage"], cwd=game)
     code, out, _ = triage("--buckets-json", "Crash", program=ARGS["host-triage"], cwd=game)
     buckets = {b["bucket"]: b for b in rows_of(out)}
     nvidia = buckets.get(row("nvidia").get("bucket"), {})
@@ -453,7 +530,8 @@ def run_checks(group, args):
 
 
 def main():
-    return run_checks({"inputs": run_inputs, "html": run_html, "road": run_road}[sys.argv[1]], sys.argv[2:])
+    groups = {"inputs": run_inputs, "public": run_public, "html": run_html, "road": run_road}
+    return run_checks(groups[sys.argv[1]], sys.argv[2:])
 
 
 if __name__ == "__main__":

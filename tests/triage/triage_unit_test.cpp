@@ -334,6 +334,7 @@ TEST(Walk, AScannedFrameKnowsOnlyItsReturnAddressAndStackPointer) {
   Image image;
   image.Function(0x1100, 0x1180, 0x1800);  // push rbp; mov rbp, rsp: frame register RBP
   image.Put(0x1800, {1, 4, 2, 0x05, 4, 0x03, 1, 0x50});
+  for (std::uint32_t call : {0x114B, 0x115B, 0x116B}) image.Put(call, {0xE8, 0, 0, 0, 0});  // call rel32
   const PeImage& pe = image.Open();
   constexpr std::uint64_t kOther = 0x200000000;  // a module without its file
   const ModuleMap map({{Image::kBase, 0x3000, &pe}, {kOther, 0x1000, nullptr}});
@@ -348,6 +349,67 @@ TEST(Walk, AScannedFrameKnowsOnlyItsReturnAddressAndStackPointer) {
   EXPECT_EQ(frames[1].trust, FrameTrust::kScan);
   EXPECT_EQ(frames[2].trust, FrameTrust::kScan);
   EXPECT_EQ(frames[2].address, Image::kBase + 0x1170);
+}
+
+TEST(Walk, TellsACallBeforeAReturnAddress) {
+  using Bytes = std::vector<std::uint8_t>;
+  for (const Bytes& call : {Bytes{0xE8, 1, 2, 3, 4}, Bytes{0xFF, 0xD0}, Bytes{0x41, 0xFF, 0xD3}, Bytes{0xFF, 0x15, 1, 2, 3, 4},
+                            Bytes{0xFF, 0x50, 0x08}, Bytes{0xFF, 0x54, 0x24, 0x10}, Bytes{0xFF, 0x94, 0xC1, 1, 2, 3, 4},
+                            Bytes{0xFF, 0x14, 0x25, 1, 2, 3, 4}}) {
+    Bytes code(7 - call.size(), 0x90);
+    code.insert(code.end(), call.begin(), call.end());
+    EXPECT_TRUE(EndsInCall(code)) << ::testing::PrintToString(call);
+  }
+  // A jump, a push, a return, padding: nothing returns after them.
+  for (const Bytes& other : {Bytes{0xE9, 1, 2, 3, 4}, Bytes{0xFF, 0xE0}, Bytes{0xFF, 0x30}, Bytes{0xC3},
+                             Bytes{0xCC, 0xCC}, Bytes{0xFF, 0x15, 1, 2, 3}}) {
+    Bytes code(7 - other.size(), 0x90);
+    code.insert(code.end(), other.begin(), other.end());
+    EXPECT_FALSE(EndsInCall(code)) << ::testing::PrintToString(other);
+  }
+}
+
+// The process memory as one flat run of bytes at `start`.
+class Flat final : public ProcessMemory {
+ public:
+  Flat(std::uint64_t start, std::vector<std::uint8_t> bytes) : start_(start), bytes_(std::move(bytes)) {}
+  bool Read(std::uint64_t address, std::span<std::uint8_t> out) const override {
+    if (address < start_ || !Fits(address - start_, out.size(), bytes_.size())) return false;
+    std::memcpy(out.data(), bytes_.data() + (address - start_), out.size());
+    return true;
+  }
+
+ private:
+  std::uint64_t start_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Without the module's file, the headers the dump holds of it give its section table:
+// a scan skips a word into no executable section (a string, a table).
+TEST(Walk, ScansOnlyIntoCodeWhereTheDumpHoldsTheModulesHeaders) {
+  Image image;
+  image.Put(0x1100, {0xE8, 0, 0, 0, 0});  // a call returning to 0x1105
+  image.Open();
+  // The module's memory as the loader maps it: headers at 0, .text at 0x1000.
+  std::vector<std::uint8_t> mapped(0x3000, 0);
+  std::copy_n(image.file().begin(), 0x200, mapped.begin());
+  std::copy_n(image.file().begin() + 0x200, 0x1000, mapped.begin() + 0x1000);
+  const MemoryRangeReader reader(mapped);
+  std::string why;
+  const std::optional<PeImage> headers = PeImage::Open(reader, &why, PeImage::Layout::kMapped);
+  ASSERT_TRUE(headers) << why;
+  const ModuleMap map({{Image::kBase, 0x3000, nullptr, &*headers}});
+  std::vector<std::uint8_t> words(32);
+  const std::uint64_t data = Image::kBase + 0x2800, code = Image::kBase + 0x1105;
+  std::memcpy(&words[0], &data, 8);
+  std::memcpy(&words[8], &code, 8);
+  const Flat stack(kSp, words);
+  Registers context = At(0x1200);
+  context.ip = Image::kBase + 0x1200;
+  const std::vector<RawFrame> frames = StackWalker(Cpu::kAmd64, map, stack).Walk(context, {kSp, kSp + 32});
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].address, code);
+  EXPECT_EQ(frames[1].stack_pointer, kSp + 16);
 }
 
 // A module listed inside another (a damaged or hostile list) says a second thing of the
