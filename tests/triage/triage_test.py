@@ -9,7 +9,9 @@
                     obj2yaml and Breakpad's minidump_stackwalk agree with crash-triage on each;
                     x86 stacks, 32-bit addresses, thread names, product versions, exception names.
   html    (host)    the page in Debian's chromium: the DOM holds every bucket, a hostile
-                    module name stays text, a screenshot lands in the build folder.
+                    module name stays text, a screenshot lands in the build folder; over a
+                    crash history, the chart per client version and the new and regressed
+                    buckets marked.
   road    (windows) dumps made under Wine by the real Calvorin.dll through the WER host
                     stand-in, and by System32's MiniDumpWriteDump alone; every exception,
                     module and comment field compared with obj2yaml; the Windows build's
@@ -420,6 +422,25 @@ def run_html():
     check(shot.returncode == 0 and pathlib.Path(ARGS["screenshot"]).stat().st_size > 10000,
           f"screenshot written to {ARGS['screenshot']}")
     print(f"page: {page} ({len(html)} bytes), screenshot: {ARGS['screenshot']}")
+
+    # Over a crash history: the chart per client version, new and regressed buckets marked.
+    db = work / "history.db"
+    triage("--db", db, dumps)
+    triage("mark", "--db", db, "1", "--fixed-in", "10.2.0.8", "--note", "GAME-4711")
+    later = work / "later"
+    later.mkdir()
+    dumpgen.capture_like(later / "again.dmp", time_stamp=start + 40 * day, client_version=(10, 2, 0, 8))
+    dumpgen.capture_like(later / "new.dmp", time_stamp=start + 40 * day, fault=("ReShade64.dll", 0x42),
+                         client_version=(10, 2, 0, 9))
+    history = pathlib.Path(ARGS["screenshot"]).with_name("triage-history.html")
+    code, _, err = triage("--db", db, "--html", history, later)
+    text = chromium("--dump-dom", history.as_uri()).stdout.decode("utf-8", "replace")
+    check(code == 0 and "Crashes per client version" in text and 'class="status regressed"' in text
+          and "regressed (fixed in 10.2.0.8)" in text and "new in 10.2.0.9" in text and "GAME-4711" in text
+          and text.count("<rect") > 0, f"the page over a crash history ({err!r}): {text[:400]!r}")
+    shot = chromium(f"--screenshot={history.with_suffix('.png')}", "--window-size=1440,1100", "--hide-scrollbars",
+                    history.as_uri())
+    print(f"history page: {history}, screenshot: {history.with_suffix('.png')}")
 
 
 # --- road ---------------------------------------------------------------------------
