@@ -1,6 +1,6 @@
 #include "triage/content_hash.h"
 
-#include <vector>
+#include <algorithm>
 
 namespace triage {
 
@@ -8,8 +8,11 @@ std::optional<Sha256Digest> HashContent(const RangeReader& input, std::string* w
   const std::unique_ptr<Sha256> hash = StartSha256(why);
   if (!hash) return std::nullopt;
   constexpr std::uint64_t kChunk = 1 << 20;
-  std::vector<std::uint8_t> chunk(kChunk);
   const std::uint64_t size = input.Size();
+  // As much as the file needs, at most a chunk, and not zeroed first: most dumps are far
+  // smaller than a chunk, and a run hashes thousands of them.
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(std::min(kChunk, size)));
+  const std::span<std::uint8_t> chunk(buffer.get(), static_cast<std::size_t>(std::min(kChunk, size)));
   for (std::uint64_t at = 0; at < size; at += kChunk) {
     const std::span<std::uint8_t> part(chunk.data(), static_cast<std::size_t>(std::min(kChunk, size - at)));
     if (!input.Read(at, part)) {

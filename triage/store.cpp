@@ -16,7 +16,57 @@
 #include "triage/walk.h"
 
 namespace triage {
+
+// One prepared statement, finalized on every path.
+class SqlStatement {
+ public:
+  SqlStatement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~SqlStatement() { sqlite3_finalize(stmt_); }
+  SqlStatement(const SqlStatement&) = delete;
+  SqlStatement& operator=(const SqlStatement&) = delete;
+  bool ok() const { return stmt_ != nullptr; }
+  SqlStatement& Bind(int i, std::int64_t v) { sqlite3_bind_int64(stmt_, i, v); return *this; }
+  SqlStatement& Bind(int i, const std::string& v) {
+    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  SqlStatement& Bind(int i, const std::optional<std::string>& v) {
+    if (v) return Bind(i, *v);
+    sqlite3_bind_null(stmt_, i);
+    return *this;
+  }
+  SqlStatement& BindBlob(int i, const void* data, std::size_t size) {
+    sqlite3_bind_blob(stmt_, i, data, static_cast<int>(size), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error.
+  int Step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
+  bool Run() { return Step() == SQLITE_DONE; }
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  std::int64_t Int(int i) const { return sqlite3_column_int64(stmt_, i); }
+  bool Null(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
+  std::string Text(int i) const {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+    return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i))) : std::string();
+  }
+  std::optional<std::string> MaybeText(int i) const { return Null(i) ? std::nullopt : std::optional(Text(i)); }
+  std::vector<std::uint8_t> Blob(int i) const {
+    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, i));
+    return data ? std::vector<std::uint8_t>(data, data + sqlite3_column_bytes(stmt_, i)) : std::vector<std::uint8_t>();
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
 namespace {
+
+using Statement = SqlStatement;
 
 using Json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
@@ -79,53 +129,6 @@ END;
 )",
 };
 static_assert(std::size(kSteps) == Store::kVersion);
-
-// One prepared statement, finalized on every path.
-class Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  bool ok() const { return stmt_ != nullptr; }
-  Statement& Bind(int i, std::int64_t v) { sqlite3_bind_int64(stmt_, i, v); return *this; }
-  Statement& Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Statement& Bind(int i, const std::optional<std::string>& v) {
-    if (v) return Bind(i, *v);
-    sqlite3_bind_null(stmt_, i);
-    return *this;
-  }
-  Statement& BindBlob(int i, const void* data, std::size_t size) {
-    sqlite3_bind_blob(stmt_, i, data, static_cast<int>(size), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // SQLITE_ROW, SQLITE_DONE or an error.
-  int Step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
-  bool Run() { return Step() == SQLITE_DONE; }
-  void Reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-  std::int64_t Int(int i) const { return sqlite3_column_int64(stmt_, i); }
-  bool Null(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
-  std::string Text(int i) const {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
-    return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i))) : std::string();
-  }
-  std::optional<std::string> MaybeText(int i) const { return Null(i) ? std::nullopt : std::optional(Text(i)); }
-  std::vector<std::uint8_t> Blob(int i) const {
-    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, i));
-    return data ? std::vector<std::uint8_t>(data, data + sqlite3_column_bytes(stmt_, i)) : std::vector<std::uint8_t>();
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
 
 std::string Error(sqlite3* db) { return sqlite3_errmsg(db); }
 
@@ -422,10 +425,20 @@ bool Store::Migrate(std::string* why) {
   return Exec("COMMIT", why) || undo();
 }
 
+Store::Store(sqlite3* db) : db_(db) {}
+
 Store::~Store() {
   std::string why;
   if (!held_.empty()) Commit(&why);
+  cached_.clear();  // every statement finalized before the connection closes
   sqlite3_close(db_);
+}
+
+SqlStatement& Store::Cached(const char* sql) {
+  std::unique_ptr<SqlStatement>& st = cached_[sql];
+  if (!st) st = std::make_unique<SqlStatement>(db_, sql);
+  st->Reset();
+  return *st;
 }
 
 bool Store::Exec(const char* sql, std::string* why) {
@@ -451,12 +464,12 @@ bool Store::RecordRun(std::string* why) {
 // --- adding ------------------------------------------------------------------------
 
 bool Store::KnownAt(const std::string& path, const std::string& stamp) {
-  Statement st(db_, "SELECT 1 FROM sightings WHERE path = ?1 AND stamp = ?2 LIMIT 1");
+  Statement& st = Cached("SELECT 1 FROM sightings WHERE path = ?1 AND stamp = ?2 LIMIT 1");
   return st.Bind(1, path).Bind(2, stamp).Step() == SQLITE_ROW;
 }
 
 bool Store::Has(const Sha256Digest& sha256) {
-  Statement st(db_, "SELECT 1 FROM dumps WHERE sha256 = ?1");
+  Statement& st = Cached("SELECT 1 FROM dumps WHERE sha256 = ?1");
   return st.BindBlob(1, sha256.data(), sha256.size()).Step() == SQLITE_ROW;
 }
 
@@ -498,11 +511,11 @@ std::int64_t Store::ModuleId(const Summary::ModuleRow& m) {
   if (const auto it = module_ids_.find(key); it != module_ids_.end()) return it->second;
   // Looked up first: the modules of a game repeat in every dump, and a look-up needs no
   // write lock (re-keying stages its frames without one).
-  Statement find(db_, "SELECT id FROM modules WHERE path = ?1 AND size = ?2 AND stamp = ?3 AND version = ?4");
+  Statement& find = Cached("SELECT id FROM modules WHERE path = ?1 AND size = ?2 AND stamp = ?3 AND version = ?4");
   find.Bind(1, m.path).Bind(2, m.size).Bind(3, m.time_date_stamp).Bind(4, version);
   if (find.Step() != SQLITE_ROW) {
-    Statement insert(db_, "INSERT INTO modules(name, path, size, stamp, version, product_version) "
-                          "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    Statement& insert = Cached("INSERT INTO modules(name, path, size, stamp, version, product_version) "
+                               "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
     insert.Bind(1, m.name).Bind(2, m.path).Bind(3, m.size).Bind(4, m.time_date_stamp).Bind(5, version);
     if (!insert.Bind(6, m.product_version.value_or("")).Run()) {
       return 0;
@@ -536,9 +549,9 @@ bool Store::Insert(const NewDump& d, std::string* why) {
   if (!copy) {
     const Summary& s = *d.summary;
     const std::string key = s.bucket.value_or(BucketKey(s));
-    Statement bucket(db_, "INSERT INTO buckets(key) VALUES(?1) ON CONFLICT DO NOTHING");
+    Statement& bucket = Cached("INSERT INTO buckets(key) VALUES(?1) ON CONFLICT DO NOTHING");
     if (!bucket.Bind(1, key).Run()) return fail();
-    Statement dump(db_,
+    Statement& dump = Cached(
                    "INSERT INTO dumps(sha256, bytes, run, bucket, time, client_version, module_version) "
                    "SELECT ?1, ?2, ?3, id, ?4, ?5, ?6 FROM buckets WHERE key = ?7 ON CONFLICT DO NOTHING");
     dump.BindBlob(1, d.sha256.data(), d.sha256.size()).Bind(2, static_cast<std::int64_t>(d.bytes)).Bind(3, *run_);
@@ -559,24 +572,24 @@ bool Store::Insert(const NewDump& d, std::string* why) {
       PutNumber(static_cast<std::uint64_t>(ids.back()), &modules);
       PutStep(m.base, &previous, &modules);
     }
-    Statement facts(db_, "INSERT INTO facts(dump, summary, modules, frames) VALUES(?1, ?2, ?3, ?4)");
+    Statement& facts = Cached("INSERT INTO facts(dump, summary, modules, frames) VALUES(?1, ?2, ?3, ?4)");
     facts.Bind(1, id).Bind(2, FactsOf(s)).BindBlob(3, modules.data(), modules.size());
     facts.Bind(4, FramesOf(s, ids));
     if (!facts.Run()) return fail();
-    Statement seen(db_, "INSERT INTO sightings(dump, path, stamp, run) VALUES(?1, ?2, ?3, ?4)");
+    Statement& seen = Cached("INSERT INTO sightings(dump, path, stamp, run) VALUES(?1, ?2, ?3, ?4)");
     if (!seen.Bind(1, id).Bind(2, d.path).Bind(3, d.stamp).Bind(4, *run_).Run()) return fail();
     ++added_;
     return true;
   }
   // A copy: a path not seen before counts; one seen before only gets its new stamp.
-  Statement known(db_,
+  Statement& known = Cached(
                   "SELECT s.id FROM sightings s JOIN dumps d ON d.id = s.dump WHERE d.sha256 = ?1 AND s.path = ?2");
   if (known.BindBlob(1, d.sha256.data(), d.sha256.size()).Bind(2, d.path).Step() == SQLITE_ROW) {
-    Statement stamp(db_, "UPDATE sightings SET stamp = ?2 WHERE id = ?1");
+    Statement& stamp = Cached("UPDATE sightings SET stamp = ?2 WHERE id = ?1");
     return stamp.Bind(1, known.Int(0)).Bind(2, d.stamp).Run() || fail();
   }
-  Statement seen(db_, "INSERT INTO sightings(dump, path, stamp, run) SELECT id, ?2, ?3, ?4 FROM dumps WHERE sha256 = ?1");
-  Statement count(db_, "UPDATE dumps SET copies = copies + 1 WHERE sha256 = ?1");
+  Statement& seen = Cached("INSERT INTO sightings(dump, path, stamp, run) SELECT id, ?2, ?3, ?4 FROM dumps WHERE sha256 = ?1");
+  Statement& count = Cached("UPDATE dumps SET copies = copies + 1 WHERE sha256 = ?1");
   if (!seen.BindBlob(1, d.sha256.data(), d.sha256.size()).Bind(2, d.path).Bind(3, d.stamp).Bind(4, *run_).Run() ||
       !count.BindBlob(1, d.sha256.data(), d.sha256.size()).Run()) {
     return fail();
@@ -906,7 +919,7 @@ bool Store::StageRekey(std::int64_t id, const Summary& s, std::string* why) {
   }
   std::vector<std::int64_t> ids;
   for (const Summary::ModuleRow& m : s.modules) ids.push_back(ModuleId(m));
-  Statement st(db_, "INSERT OR REPLACE INTO temp.rekeyed(dump, key, summary, frames) VALUES(?1, ?2, ?3, ?4)");
+  Statement& st = Cached("INSERT OR REPLACE INTO temp.rekeyed(dump, key, summary, frames) VALUES(?1, ?2, ?3, ?4)");
   if (!st.Bind(1, id).Bind(2, s.bucket.value_or(BucketKey(s))).Bind(3, FactsOf(s)).Bind(4, FramesOf(s, ids)).Run()) {
     *why = Error(db_);
     return false;

@@ -27,6 +27,8 @@ struct sqlite3;
 
 namespace triage {
 
+class SqlStatement;
+
 // One dump read in this run, ready to be added.
 struct NewDump {
   Sha256Digest sha256{};
@@ -106,9 +108,11 @@ class Store {
   sqlite3* handle() const { return db_; }
 
  private:
-  explicit Store(sqlite3* db) : db_(db) {}
+  explicit Store(sqlite3* db);
   class Loader;
   bool Exec(const char* sql, std::string* why);
+  // A statement of the hot paths, prepared once for the connection and reset for use.
+  SqlStatement& Cached(const char* sql);
   bool RecordRun(std::string* why);
   bool Migrate(std::string* why);
   std::optional<std::int64_t> BucketId(const std::string& bucket);
@@ -126,6 +130,7 @@ class Store {
   std::size_t added_ = 0;
   std::size_t copies_added_ = 0;
   bool staging_ = false;
+  std::map<std::string, std::unique_ptr<SqlStatement>> cached_;
   std::map<std::tuple<std::string, std::uint32_t, std::optional<std::uint32_t>, std::optional<std::string>>,
            std::int64_t>
       module_ids_;

@@ -47,6 +47,7 @@ void SymbolStore::AddSymbols(const std::filesystem::path& folder) {
 }
 
 std::optional<std::filesystem::path> SymbolStore::Archived(const std::string& name, const std::string& key) {
+  if (stores_.empty()) return std::nullopt;
   auto [it, added] = archived_.try_emplace(name + "/" + key);
   for (std::size_t i = 0; added && i < stores_.size() && !it->second; ++i) it->second = FindArchived(stores_[i], name, key);
   return it->second;
