@@ -536,6 +536,20 @@ def run_road():
     check(code == 0 and len(wine_lines) == len(linux_lines), f"Wine build: exit {code}, {len(wine_lines)} lines")
     for ours, theirs in zip(linux_lines, wine_lines):
         check(same_file(theirs) == ours, f"Wine and Linux builds differ:\n  {theirs}\n  {ours}")
+    # A crash history kept by the Windows build: the Linux build reads the same file; a
+    # store on a network share is refused before anything is read or written.
+    for f in game.glob("history.db*"):
+        f.unlink()
+    code, kept = wine(ARGS["triage-exe"], "--db", "history.db", "--buckets-json", "Crash", cwd=game)
+    code_linux, out, _ = triage("--db", game / "history.db", "--buckets-json", program=ARGS["host-triage"])
+    ours = {b["bucket"]: (b["count"], b["copies"], b["status"]) for b in rows_of(out)}
+    check(code == 0 and code_linux == 0 and ours == {b["bucket"]: (b["count"], b["copies"], b["status"])
+                                                     for b in rows_of(kept)}
+          and sum(c for c, _, _ in ours.values()) == 5 and sum(c for _, c, _ in ours.values()) == 6,
+          f"a store made on Windows, read on Linux: {ours} / {kept!r}")
+    said = []
+    code, _ = wine(ARGS["triage-exe"], "--db", "\\\\server\\share\\history.db", "Crash", cwd=game, errors=said)
+    check(code == 2 and "lies on a network share" in "".join(said), f"a store on a network share: {code} {said}")
     print(f"road: {len(rows)} dumps, {len(buckets)} buckets, Wine output {len(wine_out)} bytes identical")
 
 
