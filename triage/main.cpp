@@ -285,7 +285,8 @@ int ReadDumps(const std::vector<std::string>& args) {
   app.add_flag("--rekey", o.rekey, "with --db, read the stored dumps again (with today's --binaries, --symbols and "
                                    "--store) and merge the buckets that now share a key")
       ->needs(db);
-  CLI::Option* path_option = app.add_option("PATH", paths, "a dump, or a folder searched recursively for *.dmp");
+  CLI::Option* path_option =
+      app.add_option("PATH", paths, "a dump, or a folder searched recursively for *.dmp (none needed with --db)");
   // Without a crash history there is nothing to show but what the paths hold.
   if (!Given(args, "--db")) path_option->required();
   if (const int code = Parse(app, args, 1); code >= 0) return code;
@@ -299,7 +300,9 @@ int ReadDumps(const std::vector<std::string>& args) {
       return 2;
     }
   }
-  if (o.since && !triage::DayNumber(*o.since)) {
+  // A day that exists: read back, it gives the same text.
+  const std::optional<std::int64_t> day = o.since ? triage::DayNumber(*o.since) : std::nullopt;
+  if (o.since && (!day || triage::DayText(*day) != *o.since)) {
     std::cerr << "crash-triage: --since " << triage::Printable(*o.since) << ": not a day (YYYY-MM-DD)\n";
     return 2;
   }
