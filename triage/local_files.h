@@ -13,9 +13,9 @@ namespace triage {
 // Null where the platform gives no such stamp (the file is then read again each time).
 std::optional<std::string> FileStamp(const std::filesystem::path& path);
 
-// What kind of network file system holds `folder` ("nfs", "a network drive", ...), or
+// What kind of network file system holds `path` ("nfs", "a network share", ...), or
 // null for a local one. SQLite's locks cannot be trusted on a network file system.
-std::optional<std::string> NetworkFileSystem(const std::filesystem::path& folder);
+std::optional<std::string> NetworkFileSystem(const std::filesystem::path& path);
 
 // Writes the file's data and its folder's entry to the disk.
 bool SyncFile(const std::filesystem::path& path, std::string* why);

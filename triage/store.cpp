@@ -297,10 +297,12 @@ std::unique_ptr<Store> Store::Open(const fs::path& file, std::string* why) {
     *why = "not a file";
     return nullptr;
   }
-  const fs::path folder = fs::absolute(file, ec).parent_path();
-  if (const std::optional<std::string> network = NetworkFileSystem(folder)) {
-    *why = "lies on " + *network + ", where SQLite's locking is not safe: keep the store on a local disk";
-    return nullptr;
+  // The path as given tells a share by its form; its folder's file system tells the rest.
+  for (const fs::path& where : {file, fs::absolute(file, ec).parent_path()}) {
+    if (const std::optional<std::string> network = NetworkFileSystem(where)) {
+      *why = "lies on " + *network + ", where SQLite's locking is not safe: keep the store on a local disk";
+      return nullptr;
+    }
   }
   // A file that is there must be a SQLite file before SQLite may write to it: an empty
   // file becomes a store, anything else with another header is refused untouched.
