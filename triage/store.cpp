@@ -11,6 +11,7 @@
 #include <set>
 #include <system_error>
 #include <tuple>
+#include <type_traits>
 
 #include "triage/local_files.h"
 #include "triage/walk.h"
@@ -661,7 +662,9 @@ class Store::Loader {
                   "FROM dumps d JOIN buckets b ON b.id = d.bucket JOIN facts f ON f.dump = d.id WHERE d.id = ?1"),
         module_(db, "SELECT name, path, size, stamp, version, product_version FROM modules WHERE id = ?1") {}
 
-  bool Load(std::int64_t id, Summary* s) {
+  // With `modules` false the module list is left out (the frames keep their module
+  // names): what a bucket's example needs.
+  bool Load(std::int64_t id, Summary* s, bool modules = true) {
     dump_.Reset();
     if (dump_.Bind(1, id).Step() != SQLITE_ROW) return false;
     *s = Summary{};
@@ -671,11 +674,11 @@ class Store::Loader {
     s->copies = static_cast<std::size_t>(dump_.Int(1));
     s->sha256 = AsciiLower(dump_.Text(6));
     FactsInto(dump_.Text(3), s);
-    const std::vector<std::uint8_t> modules = dump_.Blob(4);
+    const std::vector<std::uint8_t> list = modules ? dump_.Blob(4) : std::vector<std::uint8_t>();
     std::size_t at = 0;
     std::uint64_t module = 0, step = 0, base = 0;
     std::vector<std::int64_t> ids;
-    while (at < modules.size() && TakeNumber(modules, &at, &module) && TakeNumber(modules, &at, &step)) {
+    while (at < list.size() && TakeNumber(list, &at, &module) && TakeNumber(list, &at, &step)) {
       base += step & 1 ? ~(step >> 1) : step >> 1;
       ids.push_back(static_cast<std::int64_t>(module));
       Summary::ModuleRow row = Module(ids.back());
@@ -769,14 +772,17 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
   struct Group {
     std::optional<std::string> version, module_version, last;
   };
+  // Versions are gathered as plain texts and put in their order once at the end: ordering
+  // by number parses each text, and a store of a million dumps has 100,000 groups.
   struct Building {
     Bucket bucket;
     Group latest;  // the group that holds the bucket's latest dump
     std::int64_t first_run = INT64_MAX;
-    VersionSet all_versions{VersionLess};
+    std::map<std::string, std::size_t> per_version;
+    std::set<std::string> module_versions, all_versions;
   };
   std::map<std::int64_t, Building> building;
-  VersionSet versions{VersionLess};
+  std::set<std::string> texts;
   const bool filtered = filter.since || !filter.versions.empty();
   {
     // Without a day to start from, the tallies hold the answer; from a day on, the
@@ -802,12 +808,10 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
       if (last && (!bucket.last || *last > *bucket.last)) bucket.last = last;
       if (bucket.count == count || (last && (!b.latest.last || *last > *b.latest.last))) b.latest = {version, module_version, last};
       if (version) {
-        bucket.versions.insert(*version);
-        bucket.history->per_version[*version] += count;
-        versions.insert(*version);
+        b.per_version[*version] += count;
         if (!filtered) b.all_versions.insert(*version);
       }
-      if (module_version) bucket.fault_module_versions.insert(*module_version);
+      if (module_version) b.module_versions.insert(*module_version);
       if (!filtered) b.first_run = std::min(b.first_run, groups.Int(7));
     }
     if (step != SQLITE_DONE) return fail();
@@ -824,8 +828,38 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
     }
     if (step != SQLITE_DONE) return fail();
   }
-  out->versions.assign(versions.begin(), versions.end());
-  if (!versions.empty()) out->newest_version = *versions.rbegin();
+  // Every version text once, ordered by number; then each bucket's in that order.
+  for (const auto& [id, b] : building) {
+    for (const auto& [version, n] : b.per_version) texts.insert(version);
+    texts.insert(b.all_versions.begin(), b.all_versions.end());
+  }
+  std::vector<std::string> ordered(texts.begin(), texts.end());
+  std::sort(ordered.begin(), ordered.end(), VersionLess);
+  std::map<std::string, std::size_t> rank;
+  for (std::size_t i = 0; i < ordered.size(); ++i) rank[ordered[i]] = i;
+  auto by_rank = [&](const auto& keys) {
+    std::vector<std::pair<std::size_t, const std::string*>> out;
+    for (const auto& key : keys) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(key)>, std::string>) {
+        out.emplace_back(rank[key], &key);
+      } else {
+        out.emplace_back(rank[key.first], &key.first);
+      }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  std::set<std::size_t> in_view;
+  for (auto& [id, b] : building) {
+    for (const auto& [r, version] : by_rank(b.per_version)) {
+      b.bucket.versions.insert(b.bucket.versions.end(), *version);
+      b.bucket.history->per_version.emplace_hint(b.bucket.history->per_version.end(), *version, b.per_version[*version]);
+      in_view.insert(r);
+    }
+    for (const std::string& v : b.module_versions) b.bucket.fault_module_versions.insert(v);
+  }
+  for (std::size_t r : in_view) out->versions.push_back(ordered[r]);
+  if (!out->versions.empty()) out->newest_version = out->versions.back();
 
   struct Status {
     std::string key;
@@ -850,20 +884,19 @@ bool Store::View(const Filter& filter, bool rows, HistoryView* out, std::string*
     bucket.key = std::move(status.key);
     h.fixed_in = std::move(status.fixed_in);
     h.note = std::move(status.note);
+    const auto all = by_rank(b.all_versions);
     if (h.fixed_in && VersionNumbers(*h.fixed_in, 9)) {
-      for (const std::string& v : b.all_versions) {
-        if (VersionNumbers(v, 9) && !VersionLess(v, *h.fixed_in)) h.regressed = true;
+      for (const auto& [r, v] : all) {
+        if (VersionNumbers(*v, 9) && !VersionLess(*v, *h.fixed_in)) h.regressed = true;
       }
     }
     h.fresh = out->run && b.first_run == *out->run;
-    if (out->newest_version && !b.all_versions.empty() && *b.all_versions.begin() == *out->newest_version) {
-      h.new_in = out->newest_version;
-    }
+    if (out->newest_version && !all.empty() && *all.front().second == *out->newest_version) h.new_in = out->newest_version;
     // The bucket's latest dump: its path, advice and top frames.
     example.Reset();
     example.Bind(1, id).Bind(2, b.latest.version).Bind(3, b.latest.module_version).Bind(4, b.latest.last);
     Summary s;
-    if (example.Step() == SQLITE_ROW && loader.Load(example.Int(0), &s)) {
+    if (example.Step() == SQLITE_ROW && loader.Load(example.Int(0), &s, false)) {
       bucket.example = s.file;
       bucket.example_time = s.time;
       bucket.advice = s.advice;
