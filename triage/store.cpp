@@ -468,12 +468,16 @@ bool Store::RecordRun(std::string* why) {
 
 bool Store::KnownAt(const std::string& path, const std::string& stamp) {
   Statement& st = Cached("SELECT 1 FROM sightings WHERE path = ?1 AND stamp = ?2 LIMIT 1");
-  return st.Bind(1, path).Bind(2, stamp).Step() == SQLITE_ROW;
+  const bool known = st.Bind(1, path).Bind(2, stamp).Step() == SQLITE_ROW;
+  st.Reset();  // a statement left on its row would hold its snapshot, and no write could follow
+  return known;
 }
 
 bool Store::Has(const Sha256Digest& sha256) {
   Statement& st = Cached("SELECT 1 FROM dumps WHERE sha256 = ?1");
-  return st.BindBlob(1, sha256.data(), sha256.size()).Step() == SQLITE_ROW;
+  const bool stored = st.BindBlob(1, sha256.data(), sha256.size()).Step() == SQLITE_ROW;
+  st.Reset();
+  return stored;
 }
 
 bool Store::Add(NewDump dump, std::string* why) {
@@ -491,6 +495,7 @@ bool Store::Commit(std::string* why) {
   const std::optional<std::int64_t> run = run_;
   auto undo = [&] {
     std::string ignored;
+    for (auto& [sql, st] : cached_) st->Reset();
     Exec("ROLLBACK", &ignored);
     added_ = added;
     copies_added_ = copies;
@@ -504,6 +509,8 @@ bool Store::Commit(std::string* why) {
   for (const NewDump& dump : batch) {
     if (!Insert(dump, why)) return undo();
   }
+  // No statement may stay on a row past the transaction: it would keep a snapshot open.
+  for (auto& [sql, st] : cached_) st->Reset();
   if (!Exec("COMMIT", why)) return undo();
   return true;
 }
@@ -525,7 +532,9 @@ std::int64_t Store::ModuleId(const Summary::ModuleRow& m) {
     }
     return module_ids_[key] = sqlite3_last_insert_rowid(db_);
   }
-  return module_ids_[key] = find.Int(0);
+  const std::int64_t id = find.Int(0);
+  find.Reset();
+  return module_ids_[key] = id;
 }
 
 std::string Store::FramesOf(const Summary& s, const std::vector<std::int64_t>& module_ids) {
