@@ -9,6 +9,7 @@
 #include "capture/modules.h"
 #include "capture/report.h"
 #include "capture/system_library.h"
+#include "capture/temporary_files.h"
 #include "capture/unique_handle.h"
 #include "common/bounded_string.h"
 
@@ -21,9 +22,10 @@ using common::Succeeded;
 
 using PathBuffer = std::array<char16_t, kPathCapacity>;
 
-// WER calls the module for reports of processes that go on running too (a hang report,
-// say), with bIsFatal FALSE: a capture would tell the player that the game is closing.
-// Before Windows 10 2004 the structure has no such field, yet on x64 the older one's
+// Microsoft lists bIsFatal without describing it. We take FALSE to mean a report about a
+// process that goes on running (a hang report, perhaps), which a capture would announce
+// to the player as a crash: our reading, not Microsoft's words. Before Windows 10 2004
+// the structure has no such field, yet on x64 the older one's
 // sizeof equals the newer one's (CONTEXT is 16-byte aligned), so an older WER's dwSize
 // covers four bytes of padding where bIsFatal lies: they mean something only on a
 // Windows that fills them. A build that cannot be had counts as older, since a crash
@@ -48,19 +50,18 @@ bool ComposeDumpPaths(const CapturePorts& ports, const CrashInfo& info,
                       std::uint64_t context_address, DumpPaths* paths) {
   return BuildDumpPath(ports, &info, context_address, paths->dump.data(), paths->dump.size(),
                        paths->client_dir.data(), paths->client_dir.size()) &&
-         Succeeded(BoundedFormat(paths->temp.data(), paths->temp.size(), u"%s.tmp",
-                                 {paths->dump.data()}));
+         ComposeTemporaryPath(paths->dump.data(), paths->temp.data(), paths->temp.size());
 }
 
 // The crash report and the fault module it names. What cannot be read here only costs the
 // report its part: the client's texts without the block, the module without a snapshot.
-void GatherReport(const CapturePorts& ports, const CrashInfo& info, std::uint64_t context_address,
-                  PathBuffer& fault_module, std::array<char, kReportCapacity>& report) {
+void GatherReport(const CapturePorts& ports, const CrashInfo& info, std::uint32_t process_id,
+                  std::uint64_t context_address, PathBuffer& fault_module,
+                  std::array<char, kReportCapacity>& report) {
   CrashContextBlock block;
   std::memset(&block, 0, sizeof(block));
   const bool block_read = ReadContextBlock(ports.process, info.process, context_address, &block);
-  FindFaultModule(ports, ports.process.ProcessId(info.process), info.address, fault_module.data(),
-                  fault_module.size());
+  FindFaultModule(ports, process_id, info.address, fault_module.data(), fault_module.size());
   ComposeReport(ports, info, block_read ? &block : nullptr, fault_module.data(), report.data(),
                 report.size());
   report[report.size() - 1] = '\0';
@@ -68,8 +69,9 @@ void GatherReport(const CapturePorts& ports, const CrashInfo& info, std::uint64_
 
 // A virus scanner opens a file as soon as its writer has closed it, and for that moment
 // a rename or delete of the file fails with a sharing violation or "access denied". Only
-// those failures are tried again, after the pauses of kBusyFilePausesMs, which one commit
-// shares between its rename and its deletes; any other failure ends at once.
+// those failures are tried again, after the pauses of kBusyFilePausesMs; any other
+// failure ends at once. Each rename and each delete has a budget of its own, so a rename
+// that used its whole second still leaves the delete after it a second of retries.
 class BusyFileRetries {
  public:
   // Called right after a failed rename or delete: true, once the pause is over, when
@@ -86,26 +88,53 @@ class BusyFileRetries {
   std::size_t next_ = 0;
 };
 
-bool MoveWithRetries(const CapturePorts& ports, const char16_t* from, const char16_t* to,
-                     BusyFileRetries& retries) {
+bool MoveWithRetries(const CapturePorts& ports, const char16_t* from, const char16_t* to) {
+  BusyFileRetries retries;
   while (!ports.files.MoveReplacing(from, to)) {
     if (!retries.PauseBeforeRetry(ports)) return false;
   }
   return true;
 }
 
-void DeleteWithRetries(const CapturePorts& ports, const char16_t* path, BusyFileRetries& retries) {
+void DeleteWithRetries(const CapturePorts& ports, const char16_t* path) {
+  BusyFileRetries retries;
   while (!ports.files.Delete(path) && retries.PauseBeforeRetry(ports)) {
   }
 }
 
+// No reader ever sees a half-written file: `write_and_check` fills a fresh file at
+// `temp`, which gets `final_path` only by the rename, replacing an older file of that
+// name. The temporary file is created new, never opened: CreateFileW follows a link that
+// stands under the name when it opens an existing file, and with CREATE_NEW any existing
+// name, link or not, fails the create instead. The delete before it takes a file left by
+// a capture that died half-way, or a link itself (never its target). Whatever fails, the
+// temporary file goes and nothing else of the attempt is left.
+template <typename WriteAndCheck>
+bool CommitThroughTemporaryFile(const CapturePorts& ports, const char16_t* temp,
+                                const char16_t* final_path, WriteAndCheck write_and_check) {
+  ports.files.Delete(temp);
+  {
+    UniqueFileHandle file(ports.handles, ports.files.CreateNew(temp));
+    // Another capture's file of the same name, or one that cannot be removed: not ours.
+    if (!file.valid()) return false;
+    if (!write_and_check(file.get())) {
+      file.Close();
+      DeleteWithRetries(ports, temp);
+      return false;
+    }
+  }  // closed before the rename
+  if (MoveWithRetries(ports, temp, final_path)) return true;
+  DeleteWithRetries(ports, temp);
+  return false;
+}
+
 // Writes the dump into the open temporary file and checks what landed on disk: the
 // writer's own success says nothing about whether the bytes reached the file.
-bool WriteAndCheckDump(const CapturePorts& ports, const CrashInfo& info, Handle file,
-                       const char* report) {
+bool WriteAndCheckDump(const CapturePorts& ports, const CrashInfo& info, std::uint32_t process_id,
+                       Handle file, const char* report) {
   DumpRequest request;
   request.process = info.process;
-  request.process_id = ports.process.ProcessId(info.process);
+  request.process_id = process_id;
   request.file = file;
   request.dump_type = kDumpType;
   request.thread_id = ports.process.ThreadId(info.thread);
@@ -120,29 +149,6 @@ bool WriteAndCheckDump(const CapturePorts& ports, const CrashInfo& info, Handle 
   std::uint64_t size = 0;
   if (!ports.files.Size(file, &size)) return false;
   return size >= kMinimumDumpSize;
-}
-
-// No reader ever sees a half-written .dmp: the dump is written and checked under the
-// temporary name and gets its final name only by the rename, which replaces an older dump
-// of that name. Whatever fails, the temporary file goes and nothing else is left.
-bool WriteDumpAtomically(const CapturePorts& ports, const CrashInfo& info, const DumpPaths& paths,
-                         const char* report) {
-  ports.files.Delete(paths.temp.data());  // left by a capture that died half-way, if any
-  BusyFileRetries retries;
-  {
-    UniqueFileHandle file(ports.handles, ports.files.CreateForWriting(paths.temp.data()));
-    if (!file.valid()) return false;
-    if (!WriteAndCheckDump(ports, info, file.get(), report)) {
-      file.Close();
-      DeleteWithRetries(ports, paths.temp.data(), retries);
-      return false;
-    }
-  }  // closed before the rename
-  if (!MoveWithRetries(ports, paths.temp.data(), paths.dump.data(), retries)) {
-    DeleteWithRetries(ports, paths.temp.data(), retries);
-    return false;
-  }
-  return true;
 }
 
 // Starts the notifier from the client directory without waiting for it. Nothing here
@@ -187,33 +193,44 @@ bool WriteReportTextFile(const CapturePorts& ports, const char16_t* dump_path, c
   if (dot == length) return false;
   if (!Succeeded(BoundedCopy(path.data() + dot, path.size() - dot, u".txt"))) return false;
 
-  UniqueFileHandle file(ports.handles, ports.files.CreateForWriting(path.data()));
-  if (!file.valid()) return false;
+  PathBuffer temp{};
+  if (!ComposeTemporaryPath(path.data(), temp.data(), temp.size())) return false;
+
+  // A report cut short beside a good dump would pass for the whole one: only a report
+  // written whole and flushed gets the name.
   const auto size = static_cast<std::uint32_t>(report_length);
-  std::uint32_t written = 0;
-  if (ports.files.Write(file.get(), report, size, &written) && written == size) return true;
-  // A report cut short beside a good dump would pass for the whole one.
-  file.Close();
-  ports.files.Delete(path.data());
-  return false;
+  return CommitThroughTemporaryFile(ports, temp.data(), path.data(), [&](Handle file) {
+    std::uint32_t written = 0;
+    return ports.files.Write(file, report, size, &written) && written == size &&
+           ports.files.Flush(file);
+  });
 }
 
 bool Capture(const CapturePorts& ports, const CrashInfo* info, std::uint64_t context_address) {
   // Decline what is not the client's crash: the builder refuses any other image.
   if (info == nullptr || info->process == nullptr || !IsCrashToCapture(ports, *info)) return false;
+  // Process id 0 names the calling process, the WER host, to the dump writer and the
+  // module snapshot alike: without the client's id there is nothing to capture.
+  const std::uint32_t process_id = ports.process.ProcessId(info->process);
+  if (process_id == 0) return false;
   DumpPaths paths;
   if (!ComposeDumpPaths(ports, *info, context_address, &paths)) return false;
 
   // Gather what the dump carries besides the process itself.
   PathBuffer fault_module{};
   std::array<char, kReportCapacity> report{};
-  GatherReport(ports, *info, context_address, fault_module, report);
+  GatherReport(ports, *info, process_id, context_address, fault_module, report);
 
   // Commit.
-  if (!WriteDumpAtomically(ports, *info, paths, report.data())) return false;
+  if (!CommitThroughTemporaryFile(ports, paths.temp.data(), paths.dump.data(), [&](Handle file) {
+        return WriteAndCheckDump(ports, *info, process_id, file, report.data());
+      })) {
+    return false;
+  }
 
   // Nothing after the commit can fail the capture.
   WriteReportTextFile(ports, paths.dump.data(), report.data(), std::strlen(report.data()));
+  RemoveStaleTemporaryFiles(ports, paths.dump.data());
   StartNotifier(ports, paths.client_dir.data(), fault_module.data());
   return true;
 }

@@ -23,20 +23,23 @@ inline constexpr std::uint64_t kMinimumDumpSize = 32;
 // The first Windows build whose WER fills bIsFatal (Windows 10 2004).
 inline constexpr std::uint32_t kFirstBuildWithFatalFlag = 19041;
 // Pauses before each retry of a rename or delete that a virus scanner holds up: one
-// second in all for one commit.
+// second in all for each rename and for each delete.
 inline constexpr std::uint32_t kBusyFilePausesMs[] = {10, 20, 40, 80, 160, 320, 370};
 inline constexpr std::uint32_t kBusyFileBudgetMs = 1000;
 static_assert(std::accumulate(std::begin(kBusyFilePausesMs), std::end(kBusyFilePausesMs), 0u) ==
               kBusyFileBudgetMs);
 
-// True when the dump was committed under its final name; the report text file and the
-// notifier do not change the result. False leaves no file behind but the crash folder.
-// Declines, before anything, a call that is no fatal crash (see IsCrashToCapture).
+// True when the dump was committed under its final name; the report text file, the
+// removal of stale temporary files and the notifier do not change the result. False
+// leaves no file of its own behind but the crash folder. Declines, before anything, a
+// call that is no fatal crash (see IsCrashToCapture) and a process whose id cannot be had.
 bool Capture(const CapturePorts& ports, const CrashInfo* info, std::uint64_t context_address);
 
 // The report text file beside the dump: `dump_path` with its extension replaced by
-// ".txt", holding `report` without its NUL. True only when every byte was written; a
-// file that could not be written whole is deleted.
+// ".txt", holding `report` without its NUL, committed the way the dump is: written and
+// flushed under "<that name>.tmp", renamed when every byte is there, replacing an older
+// file of that name. False leaves neither name written: only the temporary file was
+// touched, and it is deleted.
 bool WriteReportTextFile(const CapturePorts& ports, const char16_t* dump_path, const char* report,
                          std::size_t report_length);
 

@@ -108,8 +108,12 @@ bool BuildDumpPath(const CapturePorts& ports, const CrashInfo* info,
     return false;
   }
   // An existing folder will do; so does anything else of that name, which then makes
-  // the dump file itself fail later.
+  // the dump file itself fail later. A junction, mount point or symbolic link in its
+  // place will not: whoever may add files to the folder may also turn it, once empty,
+  // into a link, and a WER host running elevated would then write where the link
+  // points, under names anyone can predict.
   if (ports.folders.CreateFolder(crash_folder) == FolderResult::kFailed) return false;
+  if (ports.folders.Reparse(crash_folder) != ReparseState::kPlain) return false;
   *last_backslash = u'\\';
 
   DumpNameParts parts;

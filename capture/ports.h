@@ -21,7 +21,6 @@ inline constexpr std::size_t kPathCapacity = 260;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorBadLength = 24;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 
 // How far WER's 64-bit WER_RUNTIME_EXCEPTION_INFORMATION reaches, in bytes from its
 // start: to the end of `context`, and to the end of `bIsFatal`, which only newer
@@ -80,10 +79,32 @@ class ModulePort {
 
 enum class FolderResult { kCreated, kAlreadyExists, kFailed };
 
-// CreateDirectoryW with no security attributes; kAlreadyExists for ERROR_ALREADY_EXISTS.
+// What GetFileAttributesW says of a path: a reparse point (a junction, mount point or
+// symbolic link, FILE_ATTRIBUTE_REPARSE_POINT), anything else, or nothing when it fails.
+enum class ReparseState { kPlain, kReparsePoint, kUnknown };
+
+// One entry of a folder listing, as FindFirstFileW and FindNextFileW give it.
+struct FolderEntry {
+  char16_t name[kPathCapacity] = {};  // file name without folder, terminated
+  std::uint64_t last_write = 0;       // ftLastWriteTime: 100 ns units since 1601, UTC
+  bool directory = false;             // FILE_ATTRIBUTE_DIRECTORY
+};
+
+// The crash folder: made, checked and listed.
 class FolderPort {
  public:
+  // CreateDirectoryW with no security attributes; kAlreadyExists for ERROR_ALREADY_EXISTS.
   virtual FolderResult CreateFolder(const char16_t* path) = 0;
+  // GetFileAttributesW, for the reparse point attribute alone: it describes the link
+  // itself, not what the link points to.
+  virtual ReparseState Reparse(const char16_t* path) = 0;
+  // FindFirstFileW with a pattern such as "<folder>\Client*.tmp": the first entry that
+  // matches, InvalidHandle() when none does or the call fails.
+  virtual Handle FindFirst(const char16_t* pattern, FolderEntry* entry) = 0;
+  // FindNextFileW: true while an entry was stored.
+  virtual bool FindNext(Handle find, FolderEntry* entry) = 0;
+  // FindClose, for what FindFirst returned.
+  virtual void CloseFind(Handle find) = 0;
 
  protected:
   ~FolderPort() = default;
@@ -93,6 +114,10 @@ class FolderPort {
 // (system_library.h): null when it cannot be loaded.
 class LibraryPort {
  public:
+  // GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory") succeeds: the
+  // loader knows the LOAD_LIBRARY_SEARCH_* flags (Windows 8 and later, Windows 7 with
+  // KB2533623).
+  virtual bool SearchFlagsKnown() = 0;
   // LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32): the DLL and its own
   // imports from the system folder alone.
   virtual Handle LoadFromSystemFolder(const char16_t* name) = 0;
@@ -183,9 +208,10 @@ class FilePort {
  public:
   // DeleteFileW.
   virtual bool Delete(const char16_t* path) = 0;
-  // CreateFileW(GENERIC_WRITE, FILE_SHARE_READ, no security attributes, CREATE_ALWAYS,
-  // FILE_ATTRIBUTE_NORMAL): InvalidHandle() on failure.
-  virtual Handle CreateForWriting(const char16_t* path) = 0;
+  // CreateFileW(GENERIC_WRITE, FILE_SHARE_READ, no security attributes, CREATE_NEW,
+  // FILE_ATTRIBUTE_NORMAL): a file that did not exist, InvalidHandle() when anything bears
+  // the name (ERROR_FILE_EXISTS) or the call fails.
+  virtual Handle CreateNew(const char16_t* path) = 0;
   // WriteFile; `*written` gets the count of bytes written.
   virtual bool Write(Handle file, const void* data, std::uint32_t size,
                      std::uint32_t* written) = 0;

@@ -25,8 +25,7 @@ DWORD ClampToDword(std::size_t value) {
 }
 
 static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED && kErrorBadLength == ERROR_BAD_LENGTH &&
-              kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
-              kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
+              kErrorSharingViolation == ERROR_SHARING_VIOLATION);
 
 HMODULE Module(Handle library) { return static_cast<HMODULE>(library); }
 
@@ -58,6 +57,18 @@ bool FetchModule(EntryCall call, Handle snapshot, ModuleEntry* entry) {
   std::memcpy(entry->name, platform_entry.szModule, sizeof(entry->name));
   entry->name[std::size(entry->name) - 1] = u'\0';
   return true;
+}
+
+// --- folders --------------------------------------------------------------------------
+
+static_assert(sizeof(WIN32_FIND_DATAW::cFileName) == sizeof(FolderEntry::name));
+
+void FromFindData(const WIN32_FIND_DATAW& data, FolderEntry* entry) {
+  std::memcpy(entry->name, data.cFileName, sizeof(entry->name));
+  entry->name[std::size(entry->name) - 1] = u'\0';
+  entry->last_write = (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                      data.ftLastWriteTime.dwLowDateTime;
+  entry->directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // --- version resource and clock ----------------------------------------------------
@@ -139,6 +150,13 @@ bool WinModulePort::NextModule(Handle snapshot, ModuleEntry* entry) {
   return FetchModule(Module32NextW, snapshot, entry);
 }
 
+bool WinLibraryPort::SearchFlagsKnown() {
+  // The test LoadLibraryExW's page gives for the LOAD_LIBRARY_SEARCH_* flags. kernel32 is
+  // in every process; GetModuleHandleW takes no reference that would need giving back.
+  using AddDirectory = void*(WINAPI*)(const wchar_t*);
+  return Find<AddDirectory>(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory") != nullptr;
+}
+
 Handle WinLibraryPort::LoadFromSystemFolder(const char16_t* name) {
   return LoadLibraryExW(Wide(name),                     // lpLibFileName: a bare name
                         nullptr,                        // hFile: reserved
@@ -167,6 +185,31 @@ FolderResult WinFolderPort::CreateFolder(const char16_t* path) {
   // Also reported when a file, not a folder, bears the name; the caller accepts both.
   return GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::kAlreadyExists : FolderResult::kFailed;
 }
+
+ReparseState WinFolderPort::Reparse(const char16_t* path) {
+  // For a link the attributes are the link's own, not its target's.
+  const DWORD attributes = GetFileAttributesW(Wide(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ReparseState::kUnknown;
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ReparseState::kReparsePoint
+                                                          : ReparseState::kPlain;
+}
+
+Handle WinFolderPort::FindFirst(const char16_t* pattern, FolderEntry* entry) {
+  WIN32_FIND_DATAW data{};
+  const HANDLE find = FindFirstFileW(Wide(pattern),  // lpFileName: folder and wildcards
+                                     &data);         // lpFindFileData
+  if (find != INVALID_HANDLE_VALUE) FromFindData(data, entry);
+  return find;
+}
+
+bool WinFolderPort::FindNext(Handle find, FolderEntry* entry) {
+  WIN32_FIND_DATAW data{};
+  if (!FindNextFileW(static_cast<HANDLE>(find), &data)) return false;
+  FromFindData(data, entry);
+  return true;
+}
+
+void WinFolderPort::CloseFind(Handle find) { FindClose(static_cast<HANDLE>(find)); }
 
 bool WinVersionPort::RootBlock(Handle version_dll, const char16_t* path,
                                unsigned char (&info)[kFixedFileInfoSize], std::uint32_t* length) {
@@ -274,14 +317,17 @@ void WinClockPort::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 bool WinFilePort::Delete(const char16_t* path) { return DeleteFileW(Wide(path)) != FALSE; }
 
-Handle WinFilePort::CreateForWriting(const char16_t* path) {
+Handle WinFilePort::CreateNew(const char16_t* path) {
   // Readers may look at the file while it is written; a second writer is kept out, so
-  // two captures that compose the same name cannot interleave their bytes.
+  // two captures that compose the same name cannot interleave their bytes. CREATE_NEW
+  // fails with ERROR_FILE_EXISTS on any existing name, a link included, where the other
+  // dispositions would open the link's target (and FILE_FLAG_OPEN_REPARSE_POINT, which
+  // would open the link itself, may not be combined with CREATE_ALWAYS).
   return CreateFileW(Wide(path),
                      GENERIC_WRITE,          // dwDesiredAccess
                      FILE_SHARE_READ,        // dwShareMode
                      nullptr,                // lpSecurityAttributes
-                     CREATE_ALWAYS,          // dwCreationDisposition
+                     CREATE_NEW,             // dwCreationDisposition
                      FILE_ATTRIBUTE_NORMAL,  // dwFlagsAndAttributes
                      nullptr);               // hTemplateFile
 }

@@ -26,10 +26,15 @@ class WinModulePort final : public ModulePort {
 class WinFolderPort final : public FolderPort {
  public:
   FolderResult CreateFolder(const char16_t* path) override;
+  ReparseState Reparse(const char16_t* path) override;
+  Handle FindFirst(const char16_t* pattern, FolderEntry* entry) override;
+  bool FindNext(Handle find, FolderEntry* entry) override;
+  void CloseFind(Handle find) override;
 };
 
 class WinLibraryPort final : public LibraryPort {
  public:
+  bool SearchFlagsKnown() override;
   Handle LoadFromSystemFolder(const char16_t* name) override;
   bool SystemFolder(char16_t* buffer, std::size_t capacity) override;
   Handle LoadFullPath(const char16_t* path) override;
@@ -61,7 +66,7 @@ class WinClockPort final : public ClockPort {
 class WinFilePort final : public FilePort {
  public:
   bool Delete(const char16_t* path) override;
-  Handle CreateForWriting(const char16_t* path) override;
+  Handle CreateNew(const char16_t* path) override;
   bool Write(Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override;
   bool Flush(Handle file) override;
   bool Size(Handle file, std::uint64_t* size) override;

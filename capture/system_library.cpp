@@ -5,11 +5,7 @@
 namespace capture {
 
 Handle LoadSystemLibrary(const CapturePorts& ports, const char16_t* name) {
-  const Handle library = ports.libraries.LoadFromSystemFolder(name);
-  if (library != nullptr) return library;
-  // Without KB2533623 Windows 7 knows no LOAD_LIBRARY_SEARCH_* flag and says so; any
-  // other error means the DLL itself cannot be had.
-  if (ports.system.LastError() != kErrorInvalidParameter) return nullptr;
+  if (ports.libraries.SearchFlagsKnown()) return ports.libraries.LoadFromSystemFolder(name);
   char16_t folder[kPathCapacity] = {};
   if (!ports.libraries.SystemFolder(folder, kPathCapacity) || folder[0] == u'\0') return nullptr;
   char16_t path[kPathCapacity] = {};

@@ -15,10 +15,10 @@
 namespace capture {
 
 // Loads `name` (a bare file name) from the system folder; null when it cannot be had.
-// LOAD_LIBRARY_SEARCH_SYSTEM32 first; where the loader refuses that flag with
-// ERROR_INVALID_PARAMETER (Windows 7 without KB2533623), the full path of the system
-// folder instead: never the bare name, which the search order would look for in the
-// game folder.
+// With LOAD_LIBRARY_SEARCH_SYSTEM32 where kernel32 exports AddDllDirectory, which is how
+// the platform tells that the loader knows that flag; otherwise (Windows 7 without
+// KB2533623) by the full path of the system folder: never the bare name, which the
+// search order would look for in the game folder.
 Handle LoadSystemLibrary(const CapturePorts& ports, const char16_t* name);
 
 // A library of the system folder, freed when the owner goes out of scope.

@@ -36,5 +36,7 @@ using UniqueFileHandle = UniqueHandle<HandlePort, &HandlePort::Close, InvalidHan
 using UniqueProcessHandle = UniqueHandle<HandlePort, &HandlePort::Close, NullHandle>;
 // Loaded libraries: null when there is none; freed, not closed.
 using UniqueLibrary = UniqueHandle<LibraryPort, &LibraryPort::Free, NullHandle>;
+// Folder listings: InvalidHandle() when there is none; given back with FindClose.
+using UniqueFind = UniqueHandle<FolderPort, &FolderPort::CloseFind, InvalidHandle>;
 
 }  // namespace capture

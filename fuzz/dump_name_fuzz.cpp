@@ -3,8 +3,8 @@
 // success and the two capacities. The result is compared with a plain model of the name;
 // whatever the inputs, a true result is a terminated path in the client's crash folder,
 // starting "<client dir>\Crash\Client", ending ".dmp", with a file name that Windows
-// accepts and a language of 1 to 31 letters and digits; both outputs stay inside their
-// capacities.
+// accepts and a language of 1 to 31 letters and digits, whose ".tmp" names the clean-up
+// of stale temporary files recognises; both outputs stay inside their capacities.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -17,6 +17,7 @@
 #include "capture/context_block.h"
 #include "capture/dump_name.h"
 #include "capture/dump_path.h"
+#include "capture/temporary_files.h"
 #include "fakes/fake_platform.h"
 #include "fuzz_support.h"
 
@@ -265,5 +266,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string language = file_name.substr(underscore + 1, file_name.size() - underscore - 5);
   fuzz::Check(IsLanguageCode(language));
   fuzz::Check(Normalized(language) == language);
+
+  // The temporary files of this dump and of its report text file have the form the
+  // clean-up of stale temporary files looks for; the dump and the report never have it.
+  const std::u16string text_name = file_name.substr(0, file_name.size() - 4) + u".txt";
+  fuzz::Check(capture::IsCaptureTemporaryName((file_name + u".tmp").c_str()));
+  fuzz::Check(capture::IsCaptureTemporaryName((text_name + u".tmp").c_str()));
+  fuzz::Check(!capture::IsCaptureTemporaryName(file_name.c_str()));
+  fuzz::Check(!capture::IsCaptureTemporaryName(text_name.c_str()));
   return 0;
 }

@@ -70,11 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   context.known = 0xFFFF;
   context.gpr[triage::Registers::kSp] = kStack;
   context.gpr[triage::Registers::kFp] = kStack + 64;
-  const std::uint64_t size = std::max<std::uint32_t>(image->size_of_image(), 1);
-  const triage::ModuleMap modules({{kBase, size, &*image, &*image}});
+  const std::uint64_t image_size = std::max<std::uint32_t>(image->size_of_image(), 1);
+  const triage::ModuleMap modules({{kBase, image_size, &*image, &*image}});
   // The x86 walk over the same stack: a module of a 32-bit process without its file, its
   // section table from the mapped headers where they parse.
-  const triage::ModuleMap x86_modules({{kBase32, size, nullptr, mapped ? &*mapped : nullptr}});
+  const triage::ModuleMap x86_modules({{kBase32, image_size, nullptr, mapped ? &*mapped : nullptr}});
   triage::Registers x86 = context;
   x86.ip = kBase32 + rip_rva;
   x86.known = 0xFF;

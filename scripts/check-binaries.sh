@@ -8,7 +8,16 @@
 # holds. Neither PDB names the build folder or the checkout, so any checkout of a commit
 # gives the same files.
 #
-# Usage: check-binaries.sh [--keep]   (--keep leaves the two build folders for a look)
+# crash-triage's Debian package and Windows zip hold no PDB, and their binaries keep no
+# path: the release's (the first build, from the fixed path) must be byte for byte the
+# ones packed from the checkout's own builds of the host and windows presets, which lie
+# elsewhere and are built from the checkout in place.
+#
+# Usage: check-binaries.sh [--keep] [--checkout-builds=WINDOWS_DIR,HOST_DIR]
+#   --keep             leaves the build folders for a look
+#   --checkout-builds  the presets' build folders, built already (the tests pass them);
+#                      without it, crash-triage is brought up to date in build/windows
+#                      and build/host first
 # Exit code 0 when every check passed, 1 otherwise.
 set -euo pipefail
 
@@ -16,7 +25,19 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 pdbutil=${PDBUTIL:-llvm-pdbutil}
 keep=0
-[ "${1:-}" = --keep ] && keep=1
+checkout_builds=
+for arg in "$@"; do
+  case $arg in
+    --keep) keep=1 ;;
+    --checkout-builds=*) checkout_builds=${arg#--checkout-builds=} ;;
+    *) echo "usage: check-binaries.sh [--keep] [--checkout-builds=WINDOWS_DIR,HOST_DIR]" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$checkout_builds" ]; then
+  configure_and_build windows crash_triage >/dev/null
+  configure_and_build host crash_triage >/dev/null
+  checkout_builds=$repo/build/windows,$repo/build/host
+fi
 
 # Budgets in bytes, and the DLLs every Windows installation has (lower case).
 declare -A budget=([Calvorin.dll]=65536 [Brisvane.exe]=32768)
@@ -89,7 +110,7 @@ check_file() {  # path, file name
 }
 
 started=$(date +%s)
-build_release "$first"
+build_release "$first" "$first-linux"
 build_release "$second"
 echo "two builds in $(($(date +%s) - started)) s"
 
@@ -108,6 +129,28 @@ for name in Calvorin.dll Brisvane.exe; do
     fi
   done
 done
+
+# crash-triage's packages from the release and from the checkout's own builds.
+"$repo/scripts/package-triage.sh" --linux="$first-linux/triage/crash-triage" \
+  --windows="$first/triage/crash-triage.exe" --out="$scratch/release-packages"
+"$repo/scripts/package-triage.sh" --linux="${checkout_builds#*,}/triage/crash-triage" \
+  --windows="${checkout_builds%,*}/triage/crash-triage.exe" --out="$scratch/checkout-packages" >/dev/null
+for package in "$scratch"/release-packages/*; do
+  name=$(basename "$package")
+  if cmp -s "$package" "$scratch/checkout-packages/$name"; then
+    echo "$name: the release's and the checkout's identical"
+  else
+    fail "$name differs between the release and the checkout's builds"
+  fi
+done
+for pair in "$first-linux/triage/crash-triage ${checkout_builds#*,}/triage/crash-triage" \
+            "$first/triage/crash-triage.exe ${checkout_builds%,*}/triage/crash-triage.exe"; do
+  set -- $pair
+  cmp -s "$1" "$2" || fail "$(basename "$1") differs: $1 and $2 ($(cmp "$1" "$2" 2>&1 | head -n 1))"
+done
+if grep -aqF -e "$repo" -e "$scratch" -e "$release_sources" "$first-linux/triage/crash-triage"; then
+  fail "crash-triage names the checkout, the build folder or the release sources"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -35,6 +35,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev libfmt-dev     # crash-triage: JSON output, command line, text formatting
   chromium python3-yaml                          # crash-triage: its page in a browser, obj2yaml's output read
   libsqlite3-dev sqlite3 libssl-dev              # crash-triage: its crash history (SQLite, SHA-256)
+  dpkg-dev zip unzip lintian man-db              # crash-triage's Debian package and zip: built, linted, installed
 )
 # npm for Breakpad's walker and SQLite's sources (below); a machine with Node.js from
 # elsewhere has it already.

@@ -67,18 +67,30 @@ with_release_sources() {  # command...
   return "$status"
 }
 
-# Builds the two deliverables for release into a build folder of its own.
-build_release() {  # build folder
-  with_release_sources _build_release "$1"
+# Builds the release into build folders of its own: the two deliverables for Windows,
+# and when a second folder is named, crash-triage.exe beside them and crash-triage for
+# Linux in that second folder.
+build_release() {  # Windows build folder [Linux build folder]
+  with_release_sources _build_release "$@"
 }
 _build_release() {
+  local dir=$1 linux=${2:-} targets=(calvorin Brisvane)
+  [ -z "$linux" ] || targets+=(crash_triage)
   # Afresh, as configure_preset does after a change of the toolchain: CMake would keep the
   # compiler the folder was first configured with. The sources are new copies, so the
   # build starts from nothing anyway.
-  cmake --fresh -S "$release_sources" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$release_sources/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release >"$1.configure.log" 2>&1 || { cat "$1.configure.log"; return 1; }
-  cmake --build "$1" --target calvorin Brisvane -j"$jobs" >"$1.build.log" 2>&1 ||
-    { cat "$1.build.log"; return 1; }
+  cmake --fresh -S "$release_sources" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$release_sources/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" --target "${targets[@]}" -j"$jobs" >"$dir.build.log" 2>&1 ||
+    { cat "$dir.build.log"; return 1; }
+  [ -n "$linux" ] || return 0
+  # Built as the host preset builds it (optimized, with debug information that the
+  # package strips, as Debian builds its packages), so that the checkout's own host
+  # build gives the same binary: the release check compares the two.
+  cmake --fresh -S "$release_sources" -B "$linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    >"$linux.configure.log" 2>&1 || { cat "$linux.configure.log"; return 1; }
+  cmake --build "$linux" --target crash_triage -j"$jobs" >"$linux.build.log" 2>&1 ||
+    { cat "$linux.build.log"; return 1; }
 }
 
 configure_and_build() {  # preset [target...]: everything when no target is named

@@ -4,34 +4,43 @@
 # integration example, INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
 # and the archive build/package/CrashCapture.tar.gz. The archive is deterministic: sorted
 # entries, owner 0, every mtime the commit's time (SOURCE_DATE_EPOCH), gzip without a name
-# or time stamp.
+# or time stamp. Beside it, scripts/package-triage.sh packs the support tool as
+# crash-triage_<version>_amd64.deb and crash-triage-<version>-windows-x64.zip, and
+# SHA256SUMS lists the three files of the release.
 #
-# Usage: package.sh [--no-build] [--build-dir=DIR] [--out=DIR]
-#   --no-build       take the binaries already built in the build folder
-#   --build-dir=DIR  the build folder (default build/release, built for release from the
-#                    checkout's files at the fixed path of release builds, see lib.sh)
-#   --out=DIR        where the folder and the archive go (default build/package)
+# Usage: package.sh [--no-build] [--build-dir=DIR] [--linux-build-dir=DIR] [--out=DIR]
+#   --no-build             take the binaries already built in the build folders
+#   --build-dir=DIR        the Windows build folder (default build/release, built for
+#                          release from the checkout's files at the fixed path of release
+#                          builds, see lib.sh)
+#   --linux-build-dir=DIR  the Linux build folder of crash-triage (default: the Windows
+#                          one's path followed by -linux)
+#   --out=DIR              where the folder and the archives go (default build/package)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 build_dir=$repo/build/release
+linux_build_dir=
 out=$repo/build/package
 do_build=1
 for arg in "$@"; do
   case $arg in
     --no-build) do_build=0 ;;
     --build-dir=*) build_dir=${arg#--build-dir=} ;;
+    --linux-build-dir=*) linux_build_dir=${arg#--linux-build-dir=} ;;
     --out=*) out=${arg#--out=} ;;
-    *) echo "usage: package.sh [--no-build] [--build-dir=DIR] [--out=DIR]" >&2; exit 2 ;;
+    *) echo "usage: package.sh [--no-build] [--build-dir=DIR] [--linux-build-dir=DIR] [--out=DIR]" >&2; exit 2 ;;
   esac
 done
+linux_build_dir=${linux_build_dir:-$build_dir-linux}
 
 if [ "$do_build" = 1 ]; then
   "$repo/scripts/install-deps.sh"
   cd "$repo"
   check_build_folder "$build_dir" || exit 1
-  mkdir -p "$build_dir"
-  build_release "$build_dir"
+  check_build_folder "$linux_build_dir" || exit 1
+  mkdir -p "$build_dir" "$linux_build_dir"
+  build_release "$build_dir" "$linux_build_dir"
 fi
 
 dll=$build_dir/capture/Calvorin.dll
@@ -72,3 +81,9 @@ tar -C "$out" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --nu
 echo "package: $stage"
 echo "package: $out/$name.tar.gz ($(stat -c %s "$out/$name.tar.gz") bytes," \
   "sha256 $(sha256sum "$out/$name.tar.gz" | cut -d' ' -f1))"
+
+export SOURCE_DATE_EPOCH
+"$repo/scripts/package-triage.sh" --linux="$linux_build_dir/triage/crash-triage" \
+  --windows="$build_dir/triage/crash-triage.exe" --out="$out"
+(cd "$out" && sha256sum "$name.tar.gz" crash-triage_*_amd64.deb crash-triage-*-windows-x64.zip >SHA256SUMS)
+echo "package: $out/SHA256SUMS"

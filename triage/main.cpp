@@ -7,6 +7,7 @@
 //                [--version V]... [--rekey] [--binaries DIR]... [--symbols DIR]... [--store DIR]... [PATH...]
 //   crash-triage archive --store DIR RELEASE...
 //   crash-triage mark --db FILE BUCKET [--fixed-in VERSION | --reopen] [--note TEXT]
+//   crash-triage --version
 //
 // Exit status: 0 when every dump was read (every file archived), 1 when some could not
 // be (all others are still reported), 2 for a usage error, a PATH that does not exist or
@@ -278,10 +279,15 @@ int ReadDumps(const std::vector<std::string>& args) {
   app.add_option("--since", o.since, "with --db, only dumps that crashed on or after this day")
       ->type_name("YYYY-MM-DD")
       ->needs(db);
-  app.add_option("--version", o.versions, "with --db, only dumps of this client version (may be given again)")
-      ->type_name("V")
-      ->allow_extra_args(false)
-      ->needs(db);
+  // With a crash history --version names a client version to show; without one it asks
+  // for this program's version, as it always has.
+  if (Given(args, "--db")) {
+    app.add_option("--version", o.versions, "with --db, only dumps of this client version (may be given again)")
+        ->type_name("V")
+        ->allow_extra_args(false);
+  } else {
+    app.set_version_flag("--version", "crash-triage " CRASH_TRIAGE_VERSION);
+  }
   app.add_flag("--rekey", o.rekey, "with --db, read the stored dumps again (with today's --binaries, --symbols and "
                                    "--store) and merge the buckets that now share a key")
       ->needs(db);

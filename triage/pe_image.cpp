@@ -93,11 +93,13 @@ std::optional<PeImage> PeImage::Open(const RangeReader& input, std::string* why,
 
   // Only what the walker and the names need; a damaged table of one kind leaves the
   // others usable, and the image without it.
+  // A mapped image is read for its section table alone: its exports, unwind data and
+  // debug directory lie in pages a dump seldom holds, each read a lookup in the dump.
+  if (layout == Layout::kMapped) return image;
   const auto [export_rva, export_size] = directory(kExportDirectory);
   if (export_size != 0 && !image.ReadExports(export_rva, export_size)) image.exports_ = {};
   const auto [pdata_rva, pdata_size] = directory(kExceptionDirectory);
-  if (layout == Layout::kFile && image.machine_ == kMachineAmd64 && pdata_size != 0 &&
-      !image.ReadFunctions(pdata_rva, pdata_size, why)) {
+  if (image.machine_ == kMachineAmd64 && pdata_size != 0 && !image.ReadFunctions(pdata_rva, pdata_size, why)) {
     return std::nullopt;
   }
   const auto [debug_rva, debug_size] = directory(kDebugDirectory);

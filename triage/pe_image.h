@@ -58,9 +58,9 @@ class PeImage {
 
   // Reads the headers, the section table, the exception directory, the exports and the
   // CodeView record. Null with a reason when the bytes are no PE file this tool can use.
-  // A mapped image is read for its headers, sections, exports and CodeView record only:
-  // a dump seldom holds a module's unwind data whole, and part of it would mislead the
-  // unwinder. `input` must outlive the image.
+  // A mapped image is read for its headers and section table only: a dump seldom holds a
+  // module's unwind data whole, and part of it would mislead the unwinder. `input` must
+  // outlive the image.
   static std::optional<PeImage> Open(const RangeReader& input, std::string* why, Layout layout = Layout::kFile);
 
   std::uint16_t machine() const { return machine_; }

@@ -237,7 +237,8 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
     Summary::Fault fault;
     std::vector<ModuleView> views;
     for (const Module& m : modules) views.push_back({m.base, m.size});
-    if (const ModuleView* m = ModuleMap(std::move(views)).Holding(e.address)) {
+    const ModuleMap map(std::move(views));
+    if (const ModuleView* m = map.Holding(e.address)) {
       const Summary::ModuleRow& row = s->modules[m->index];
       fault.module = row.name;
       fault.offset = e.address - m->base;

@@ -17,6 +17,8 @@ inline constexpr char16_t kTempPath[] =
     u"D:\\Game\\Crash\\Client_10.2.0.7_2026-03-01_21-14-05_ENEU.dmp.tmp";
 inline constexpr char16_t kTextPath[] =
     u"D:\\Game\\Crash\\Client_10.2.0.7_2026-03-01_21-14-05_ENEU.txt";
+inline constexpr char16_t kTextTempPath[] =
+    u"D:\\Game\\Crash\\Client_10.2.0.7_2026-03-01_21-14-05_ENEU.txt.tmp";
 inline constexpr char16_t kNotifier[] = u"D:\\Game\\Brisvane.exe";
 
 struct CrashedClient {

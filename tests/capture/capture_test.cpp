@@ -1,5 +1,6 @@
 #include "capture/capture.h"
 #include "capture/modules.h"
+#include "capture/temporary_files.h"
 
 #include <cstring>
 #include <string>
@@ -14,6 +15,7 @@ using capture_test::kDumpPath;
 using capture_test::kNotifier;
 using capture_test::kTempPath;
 using capture_test::kTextPath;
+using capture_test::kTextTempPath;
 
 using Files = std::vector<std::u16string>;
 const Files kDumpAndText = {u"Client_10.2.0.7_2026-03-01_21-14-05_ENEU.dmp",
@@ -154,6 +156,48 @@ TEST_F(CaptureTest, ACrashFolderThatIsAFileMakesTheCaptureFail) {
   ExpectHandlesBalanced();
 }
 
+// A junction or mount point in the crash folder's place is refused before any file is
+// created, and so is a folder whose attributes cannot be had.
+TEST_F(CaptureTest, ACrashFolderThatIsALinkIsRefused) {
+  fake.folders.insert(u"D:\\Game\\Crash");
+  fake.reparse_points.insert(u"D:\\Game\\Crash");
+  EXPECT_FALSE(RunCapture());
+  EXPECT_EQ(fake.faults.Calls("CreateFileW"), 0);
+  ExpectNothingWritten();
+
+  fake.reparse_points.clear();
+  fake.faults.FailCall("GetFileAttributesW", 2);  // the first call is the one above
+  EXPECT_FALSE(RunCapture());
+  EXPECT_EQ(fake.faults.Calls("CreateFileW"), 0);
+  ExpectHandlesBalanced();
+}
+
+// Links planted under every name the capture writes are removed or replaced, never
+// written through; one that cannot be removed makes the capture decline.
+TEST_F(CaptureTest, LinksPlantedUnderItsNamesAreNeverFollowed) {
+  const std::u16string victim = u"C:\\Windows\\system32\\victim.dll";
+  fake.AddFile(victim, "system file");
+  fake.folders.insert(u"D:\\Game\\Crash");
+  for (const char16_t* name : {kTempPath, kDumpPath, kTextTempPath, kTextPath}) {
+    fake.links[name] = victim;
+  }
+  ASSERT_TRUE(RunCapture());
+  EXPECT_EQ(fake.Content(victim), "system file");
+  EXPECT_TRUE(fake.links.empty());
+  EXPECT_EQ(fake.FilesIn(u"D:\\Game\\Crash"), kDumpAndText);
+  EXPECT_EQ(fake.Content(kTextPath) + '\0', fake.last_stream);
+
+  CrashedClient held;
+  held.fake.AddFile(victim, "system file");
+  held.fake.folders.insert(u"D:\\Game\\Crash");
+  held.fake.links[kTempPath] = victim;
+  held.fake.faults.FailCall("DeleteFileW", 1);
+  EXPECT_FALSE(held.RunCapture());
+  EXPECT_EQ(held.fake.Content(victim), "system file");
+  EXPECT_EQ(held.fake.links.size(), 1u);
+  held.ExpectNothingWritten();
+}
+
 TEST_F(CaptureTest, ReplacesAnOlderDumpAndAStaleTemporaryFile) {
   fake.folders.insert(u"D:\\Game\\Crash");
   fake.AddFile(kDumpPath, "older dump");
@@ -165,9 +209,10 @@ TEST_F(CaptureTest, ReplacesAnOlderDumpAndAStaleTemporaryFile) {
   EXPECT_EQ(fake.Content(kTextPath) + '\0', fake.last_stream);
 }
 
-// A report text file that cannot be written whole is deleted; the dump, the claim and the
-// notifier stand.
-TEST(ReportTextFile, OneNotCreatedWrittenShortOrFailingIsDeletedAndTheDumpStays) {
+// A report text file that cannot be written whole never gets its name: only its
+// temporary file was written, and it is gone; an older report of that name is untouched.
+// The dump, the claim and the notifier stand.
+TEST(ReportTextFile, OneNotWrittenWholeLeavesNoTraceAndTheDumpStays) {
   struct Case {
     const char* name;
     void (*fault)(fakes::FakePlatform&);
@@ -175,20 +220,30 @@ TEST(ReportTextFile, OneNotCreatedWrittenShortOrFailingIsDeletedAndTheDumpStays)
       // Calls of WriteFile: the text file's is the only one (the dump writer has its own).
       {"WriteFile fails", [](fakes::FakePlatform& f) { f.faults.FailEveryCall("WriteFile"); }},
       {"WriteFile writes 5 bytes", [](fakes::FakePlatform& f) { f.short_write = 5; }},
-      // The temporary dump file's is the first.
+      // The dump's are the first.
       {"the text file's CreateFileW fails",
        [](fakes::FakePlatform& f) { f.faults.FailCall("CreateFileW", 2); }},
+      {"the text file's flush fails",
+       [](fakes::FakePlatform& f) { f.faults.FailCall("FlushFileBuffers", 2); }},
+      {"the text file's rename fails",
+       [](fakes::FakePlatform& f) { f.faults.FailCall("MoveFileExW", 2); }},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CrashedClient t;
-    c.fault(t.fake);
-    EXPECT_TRUE(t.RunCapture());
-    EXPECT_TRUE(t.fake.Exists(kDumpPath));
-    EXPECT_FALSE(t.fake.Exists(kTextPath));
-    EXPECT_EQ(t.fake.FilesIn(u"D:\\Game\\Crash"), Files{kDumpAndText[0]});
-    EXPECT_EQ(t.fake.starts.size(), 1u);
-    t.ExpectHandlesBalanced();
+    for (const bool older : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (older ? ", older report" : ""));
+      CrashedClient t;
+      c.fault(t.fake);
+      t.fake.folders.insert(u"D:\\Game\\Crash");
+      if (older) t.fake.AddFile(kTextPath, "older report");
+      EXPECT_TRUE(t.RunCapture());
+      EXPECT_TRUE(t.fake.Exists(kDumpPath));
+      EXPECT_EQ(t.fake.FilesIn(u"D:\\Game\\Crash"), older ? kDumpAndText : Files{kDumpAndText[0]});
+      if (older) {
+        EXPECT_EQ(t.fake.Content(kTextPath), "older report");
+      }
+      EXPECT_EQ(t.fake.starts.size(), 1u);
+      t.ExpectHandlesBalanced();
+    }
   }
 }
 
@@ -215,6 +270,29 @@ TEST(ReportTextFile, GivesUpWhenTheNewNameDoesNotFit) {
   const std::u16string path = u"D:\\" + std::u16string(254, u'a') + u".d";
   EXPECT_FALSE(capture::WriteReportTextFile(fake.Ports(), path.c_str(), "r", 1));
   EXPECT_TRUE(fake.files.empty());
+}
+
+// The temporary form to the unit: what a dump name of the crash folder's pattern can be,
+// with ".tmp" after ".dmp" or ".txt", and nothing that merely looks like one.
+TEST(TemporaryName, RecognisesExactlyTheCapturesOwnForm) {
+  for (const char16_t* name :
+       {u"Client_10.2.0.7_2026-03-01_21-14-05_ENEU.dmp.tmp", u"Client_10.2.0.7_2026-03-01_21-14-05_ENEU.txt.tmp",
+        u"Client_Dev_65535.0.0.0_65535-65535-01_00-00-00_a_b__X.dmp.tmp",
+        u"Client_1.2.3.4_2026-03-01_21-14-05_.._.._x_y_z_ \u00fc_DE.txt.tmp"}) {
+    EXPECT_TRUE(capture::IsCaptureTemporaryName(name)) << std::u16string(name).size();
+  }
+  for (const char16_t* name :
+       {u"Client_10.2.0.7_2026-03-01_21-14-05_ENEU.dmp", u"Client_10.2.0.7_2026-03-01_21-14-05_ENEU.tmp",
+        u"client_10.2.0.7_2026-03-01_21-14-05_ENEU.dmp.tmp", u"Client_10.2.0_2026-03-01_21-14-05_ENEU.dmp.tmp",
+        u"Client_10.2.0.765432_2026-03-01_21-14-05_ENEU.dmp.tmp", u"Client_10.2.0.7_26-03-01_21-14-05_ENEU.dmp.tmp",
+        u"Client_10.2.0.7_2026-3-01_21-14-05_ENEU.dmp.tmp", u"Client_10.2.0.7_2026-03-01_21-14-05_eneu.dmp.tmp",
+        u"Client_10.2.0.7_2026-03-01_21-14-05__ENEU.dmp.tmp", u"Client_10.2.0.7_2026-03-01_21-14-05ENEU.dmp.tmp",
+        u"Client_10.2.0.7_2026-03-01_21-14-05_.dmp.tmp", u"Client_10.2.0.7_2026-03-01_21-14-05_a:b_DE.dmp.tmp",
+        u"Client_10.2.0.7_2026-03-01_21-14-05_0123456789ABCDEF0123456789ABCDEF.dmp.tmp",
+        u"Client_Dev_Dev_10.2.0.7_2026-03-01_21-14-05_DE.dmp.tmp", u"Client.tmp", u""}) {
+    EXPECT_FALSE(capture::IsCaptureTemporaryName(name)) << std::u16string(name).size();
+  }
+  EXPECT_FALSE(capture::IsCaptureTemporaryName(nullptr));
 }
 
 TEST(FaultModule, TakesTheFirstModuleWhoseRangeHoldsTheAddress) {
@@ -297,13 +375,16 @@ TEST(FatalFlag, DeclinesOnlyWhatTheStructureAndTheWindowsSayIsNoCrash) {
   }
 }
 
-// Process id 0 would make the platform list the WER host's own modules.
-TEST_F(CaptureTest, WithoutAProcessIdNoSnapshotIsTaken) {
+// Process id 0 names the WER host itself to the dump writer and the snapshot: declined
+// before the crash folder is made.
+TEST_F(CaptureTest, WithoutAProcessIdNothingIsCaptured) {
   fake.faults.FailEveryCall("GetProcessId");
-  ASSERT_TRUE(RunCapture());
+  EXPECT_FALSE(RunCapture());
+  EXPECT_TRUE(fake.folder_requests.empty());
+  EXPECT_TRUE(fake.dump_requests.empty());
   EXPECT_EQ(fake.faults.Calls("CreateToolhelp32Snapshot"), 0);
-  EXPECT_EQ(CommandLine(), u"\"D:\\Game\\Brisvane.exe\" --module=\"\"");
-  EXPECT_EQ(fake.last_stream.find("runtime.module."), std::string::npos);
+  ExpectNothingWritten();
+  ExpectHandlesBalanced();
 }
 
 TEST(FaultModule, ASnapshotRefusedWhileTheLoaderIsBusyIsTakenAgainAFewTimes) {
@@ -347,14 +428,41 @@ TEST(BusyFile, TheCommitWaitsForAScannerThatLetsGo) {
   }
 }
 
-TEST(BusyFile, AScannerThatNeverLetsGoCostsOneSecondAtMost) {
+// The rename and the delete after it have a second each: a scanner that holds the .tmp
+// for 1.5 s outlasts the rename, and the delete still removes the file.
+TEST(BusyFile, TheDeleteAfterAFailedRenameHasABudgetOfItsOwn) {
+  CrashedClient t;
+  t.fake.scanner_busy_ms = 1500;
+  EXPECT_FALSE(t.RunCapture());
+  EXPECT_EQ(t.fake.faults.Calls("MoveFileExW"), 8);
+  EXPECT_TRUE(t.fake.FilesIn(u"D:\\Game\\Crash").empty());
+  EXPECT_LE(t.fake.slept_ms, 2 * capture::kBusyFileBudgetMs);
+  EXPECT_TRUE(t.fake.starts.empty());
+  t.ExpectHandlesBalanced();
+}
+
+// A scanner that never lets go costs two seconds and leaves the .tmp; the first capture
+// more than ten minutes later removes it, one within ten minutes leaves it be.
+TEST(BusyFile, ATemporaryFileHeldForGoodGoesWithALaterCapture) {
   CrashedClient t;
   t.fake.scanner_busy_ms = 60000;
   EXPECT_FALSE(t.RunCapture());
-  EXPECT_EQ(t.fake.slept_ms, capture::kBusyFileBudgetMs);
-  EXPECT_FALSE(t.fake.Exists(kDumpPath));
+  EXPECT_EQ(t.fake.slept_ms, 2 * capture::kBusyFileBudgetMs);
+  EXPECT_EQ(t.fake.FilesIn(u"D:\\Game\\Crash"), Files{u"Client_10.2.0.7_2026-03-01_21-14-05_ENEU.dmp.tmp"});
   EXPECT_TRUE(t.fake.starts.empty());
   t.ExpectHandlesBalanced();
+
+  t.fake.scanner_busy_ms = 0;
+  t.fake.utc = {2026, 3, 1, 20, 24, 5};  // ten minutes on: not yet
+  ASSERT_TRUE(t.RunCapture());
+  EXPECT_EQ(t.fake.FilesIn(u"D:\\Game\\Crash").size(), 3u);
+  t.fake.utc = {2026, 3, 1, 20, 24, 6};
+  ASSERT_TRUE(t.RunCapture());
+  EXPECT_EQ(t.fake.FilesIn(u"D:\\Game\\Crash"),
+            (Files{u"Client_10.2.0.7_2026-03-01_21-24-05_ENEU.dmp",
+                   u"Client_10.2.0.7_2026-03-01_21-24-05_ENEU.txt",
+                   u"Client_10.2.0.7_2026-03-01_21-24-06_ENEU.dmp",
+                   u"Client_10.2.0.7_2026-03-01_21-24-06_ENEU.txt"}));
 }
 
 TEST(BusyFile, TheTemporaryFileOfAFailedDumpGoesOnceTheScannerLetsGo) {
@@ -374,27 +482,32 @@ TEST(BusyFile, OtherFailuresAreNotRetried) {
   EXPECT_TRUE(t.fake.FilesIn(u"D:\\Game\\Crash").empty());
 }
 
-// Windows 7 without KB2533623 refuses LOAD_LIBRARY_SEARCH_SYSTEM32: the system folder is
-// then named in full, and without it nothing is loaded, never a bare name.
-TEST(SystemLibrary, WithoutTheSearchFlagTheSystemFolderIsNamedInFull) {
-  CrashedClient t;
-  t.fake.system32_search_refused = true;
-  EXPECT_TRUE(t.RunCapture());
-  const std::vector<std::u16string> loads = {
-      u"version.dll",  u"C:\\Windows\\system32\\version.dll",
-      u"advapi32.dll", u"C:\\Windows\\system32\\advapi32.dll",
-      u"dbghelp.dll",  u"C:\\Windows\\system32\\dbghelp.dll"};
-  EXPECT_EQ(t.fake.library_loads, loads);
-  t.ExpectHandlesBalanced();
-
+// The loader knows LOAD_LIBRARY_SEARCH_SYSTEM32 where kernel32 exports AddDllDirectory;
+// elsewhere (Windows 7 without KB2533623, whatever error its loader would give for the
+// flag) the system folder is named in full, and without it nothing is loaded, never a
+// bare name.
+TEST(SystemLibrary, TheSearchFlagOnlyWhereKernel32ExportsAddDllDirectory) {
+  for (const bool known : {true, false}) {
+    SCOPED_TRACE(known);
+    CrashedClient t;
+    t.fake.search_flags_known = known;
+    EXPECT_TRUE(t.RunCapture());
+    const std::vector<std::u16string> loads =
+        known ? std::vector<std::u16string>{u"version.dll", u"advapi32.dll", u"dbghelp.dll"}
+              : std::vector<std::u16string>{u"C:\\Windows\\system32\\version.dll",
+                                            u"C:\\Windows\\system32\\advapi32.dll",
+                                            u"C:\\Windows\\system32\\dbghelp.dll"};
+    EXPECT_EQ(t.fake.library_loads, loads);
+    t.ExpectHandlesBalanced();
+  }
   for (const char* failing : {"GetSystemDirectoryW", "LoadLibraryExW"}) {
     SCOPED_TRACE(failing);
-    CrashedClient u;
-    u.fake.system32_search_refused = std::string(failing) == "GetSystemDirectoryW";
-    u.fake.faults.FailEveryCall(failing);
-    EXPECT_FALSE(u.RunCapture());
-    EXPECT_EQ(u.fake.library_loads, std::vector<std::u16string>{u"version.dll"});
-    u.ExpectHandlesBalanced();
+    CrashedClient t;
+    t.fake.search_flags_known = false;
+    t.fake.faults.FailEveryCall(failing);
+    EXPECT_FALSE(t.RunCapture());
+    EXPECT_EQ(t.fake.library_loads.size(), std::string(failing) == "LoadLibraryExW" ? 1u : 0u);
+    t.ExpectHandlesBalanced();
   }
 }
 

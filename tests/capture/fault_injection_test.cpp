@@ -41,8 +41,10 @@ class FaultRun : public capture_test::CrashedClient {
   // kNoEventBuffer: the block is readable and WER passes no event name buffer, so a
   // committed dump answers 0x8007007A unclaimed. kOlderWindowsBusy takes every retry and
   // fallback: Windows 7 without the search flag (full-path loads), bIsFatal's bytes FALSE
-  // (the build is asked), a loader that refuses the first snapshot and a scanner that
-  // holds files for 30 ms (the rename is retried).
+  // (the build is asked), a loader that refuses the first snapshot, a scanner that holds
+  // files for 30 ms (the rename is retried) and a crash folder that holds temporary files
+  // of earlier captures, a stale one that goes and a fresh one that stays, beside a stale
+  // file of another name (the folder is listed and a file deleted).
   enum class Setup { kBlockReadable, kNoBlockSettingsFile, kNoEventBuffer, kOlderWindowsBusy };
 
   static const char* Name(Setup setup) {
@@ -55,7 +57,8 @@ class FaultRun : public capture_test::CrashedClient {
     return "";
   }
 
-  explicit FaultRun(Setup setup) : event_buffer_(setup != Setup::kNoEventBuffer) {
+  explicit FaultRun(Setup setup)
+      : event_buffer_(setup != Setup::kNoEventBuffer), planted_(setup == Setup::kOlderWindowsBusy) {
     if (setup != Setup::kNoBlockSettingsFile) {
       CrashContextBlock block{};
       block.size = CRASH_CONTEXT_BLOCK_SIZE;
@@ -74,11 +77,23 @@ class FaultRun : public capture_test::CrashedClient {
     if (setup == Setup::kOlderWindowsBusy) {
       info.fatal = false;
       fake.windows_build = 7601;
-      fake.system32_search_refused = true;
+      fake.search_flags_known = false;
       fake.snapshot_bad_lengths = 1;
       fake.scanner_busy_ms = 30;
+      fake.folders.insert(u"D:\\Game\\Crash");
+      fake.AddAgedFile(kStaleTemporary, 3600);
+      fake.AddAgedFile(kFreshTemporary, 60);
+      fake.AddAgedFile(kOtherFile, 3600);
     }
   }
+
+  // Left by earlier captures: a stale temporary file, one of a capture that may still be
+  // running, and a file of another name.
+  static constexpr char16_t kStaleTemporary[] =
+      u"D:\\Game\\Crash\\Client_10.2.0.7_2026-02-01_10-00-00_DE.dmp.tmp";
+  static constexpr char16_t kFreshTemporary[] =
+      u"D:\\Game\\Crash\\Client_10.2.0.7_2026-03-01_21-13-05_nightly_DE.txt.tmp";
+  static constexpr char16_t kOtherFile[] = u"D:\\Game\\Crash\\notes.tmp";
 
   // The export's decision logic and the capture.
   void Run() {
@@ -125,7 +140,8 @@ class FaultRun : public capture_test::CrashedClient {
     std::vector<std::u16string> dmp;
     std::vector<std::u16string> txt;
     for (const auto& [path, content] : fake.files) {
-      EXPECT_FALSE(EndsWith(path, u".tmp")) << "temporary file left: " << Narrow(path);
+      const bool earlier = path == kStaleTemporary || path == kFreshTemporary || path == kOtherFile;
+      EXPECT_TRUE(!EndsWith(path, u".tmp") || earlier) << "temporary file left: " << Narrow(path);
       if (EndsWith(path, u".dmp")) {
         dmp.push_back(path);
         EXPECT_EQ(content.rfind(fakes::FakePlatform::kDumpHeader, 0), 0u)
@@ -144,9 +160,15 @@ class FaultRun : public capture_test::CrashedClient {
     if (!committed) {
       EXPECT_TRUE(fake.starts.empty());
     }
-    // Retries stay within their bounds: a second for the commit, a few pauses per snapshot.
-    EXPECT_LE(fake.slept_ms, capture::kBusyFileBudgetMs + 2 * (capture::kSnapshotAttempts - 1) *
-                                                            capture::kSnapshotRetryPauseMs);
+    // Only a stale temporary file of the capture's own form is ever deleted.
+    if (planted_) {
+      EXPECT_TRUE(fake.Exists(kFreshTemporary) && fake.Exists(kOtherFile))
+          << "a fresh temporary file or a file of another name was deleted";
+    }
+    // Retries stay within their bounds: a second for each rename and delete (the dump's
+    // rename, then the report's rename and delete), a few pauses per snapshot.
+    EXPECT_LE(fake.slept_ms, 3 * capture::kBusyFileBudgetMs + 2 * (capture::kSnapshotAttempts - 1) *
+                                                                capture::kSnapshotRetryPauseMs);
 
     // Every handle the capture opened is closed.
     ExpectHandlesBalanced();
@@ -170,6 +192,7 @@ class FaultRun : public capture_test::CrashedClient {
   }
 
   bool event_buffer_;
+  bool planted_;
 };
 
 TEST(FaultInjection, EveryCallOfEveryPrimitiveFailsInTurnWithoutHarm) {
@@ -188,6 +211,7 @@ TEST(FaultInjection, EveryCallOfEveryPrimitiveFailsInTurnWithoutHarm) {
       ASSERT_TRUE(clean.Committed()) << "the clean run must commit";
       ASSERT_EQ(clean.Check("clean run"), 0);
       ASSERT_EQ(clean.fake.starts.size(), 1u);
+      ASSERT_FALSE(clean.fake.Exists(FaultRun::kStaleTemporary)) << "the clean run removes it";
       calls = clean.fake.faults.calls();
     }
     for (const auto& [primitive, count] : calls) primitives.insert(primitive);

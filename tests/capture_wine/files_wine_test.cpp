@@ -50,16 +50,16 @@ class WinFilesTest : public ::testing::Test {
 TEST_F(WinFilesTest, WritesFlushesMeasuresAndReplacesOnMove) {
   const std::u16string temp = Path(u"a.dmp.tmp");
   const std::u16string dump = Path(u"a.dmp");
-  capture::Handle old_file = files.CreateForWriting(dump.c_str());
+  capture::Handle old_file = files.CreateNew(dump.c_str());
   ASSERT_NE(old_file, capture::InvalidHandle());
   std::uint32_t written = 0;
   ASSERT_TRUE(files.Write(old_file, "older dump", 10, &written));
   handles.Close(old_file);
 
-  capture::Handle file = files.CreateForWriting(temp.c_str());
+  capture::Handle file = files.CreateNew(temp.c_str());
   ASSERT_NE(file, capture::InvalidHandle());
-  // Read sharing only: a second writer of the same temporary file is kept out.
-  EXPECT_EQ(files.CreateForWriting(temp.c_str()), capture::InvalidHandle());
+  // A second writer of the same temporary file is kept out.
+  EXPECT_EQ(files.CreateNew(temp.c_str()), capture::InvalidHandle());
   EXPECT_TRUE(files.Write(file, "MDMP", 4, &written));
   EXPECT_EQ(written, 4u);
   EXPECT_EQ(Read(temp), "MDMP");  // readers are let in while it is written
@@ -75,27 +75,28 @@ TEST_F(WinFilesTest, WritesFlushesMeasuresAndReplacesOnMove) {
   EXPECT_FALSE(files.MoveReplacing(temp.c_str(), dump.c_str()));
 }
 
-TEST_F(WinFilesTest, CreatingAgainTruncates) {
+// A temporary file is always made new: a name that exists, closed or not, is refused
+// with ERROR_FILE_EXISTS and what it holds is left as it was.
+TEST_F(WinFilesTest, CreatingANameThatExistsFailsAndLeavesItAlone) {
   const std::u16string text = Path(u"b.txt");
   std::uint32_t written = 0;
-  capture::Handle file = files.CreateForWriting(text.c_str());
-  ASSERT_TRUE(files.Write(file, "a longer older report", 21, &written));
+  capture::Handle file = files.CreateNew(text.c_str());
+  ASSERT_TRUE(files.Write(file, "older report", 12, &written));
   handles.Close(file);
-  file = files.CreateForWriting(text.c_str());
-  ASSERT_TRUE(files.Write(file, "new", 3, &written));
-  handles.Close(file);
-  EXPECT_EQ(Read(text), "new");
+  EXPECT_EQ(files.CreateNew(text.c_str()), capture::InvalidHandle());
+  EXPECT_EQ(capture::WinSystemPort().LastError(), 80u);  // ERROR_FILE_EXISTS
+  EXPECT_EQ(Read(text), "older report");
 }
 
 TEST_F(WinFilesTest, TellsFilesFoldersAndNothingApart) {
   const std::u16string text = Path(u"b.txt");
-  handles.Close(files.CreateForWriting(text.c_str()));
+  handles.Close(files.CreateNew(text.c_str()));
   ASSERT_TRUE(CreateDirectoryW(W(Path(u"sub")), nullptr));
   EXPECT_EQ(files.Kind(text.c_str()), capture::PathKind::kFile);
   EXPECT_EQ(files.Kind(Path(u"sub").c_str()), capture::PathKind::kDirectory);
   EXPECT_EQ(files.Kind(Path(u"none").c_str()), capture::PathKind::kMissing);
   // A folder cannot be opened for writing, nor deleted as a file.
-  EXPECT_EQ(files.CreateForWriting(Path(u"sub").c_str()), capture::InvalidHandle());
+  EXPECT_EQ(files.CreateNew(Path(u"sub").c_str()), capture::InvalidHandle());
   EXPECT_FALSE(files.Delete(Path(u"sub").c_str()));
   EXPECT_TRUE(files.Delete(text.c_str()));
   EXPECT_FALSE(files.Delete(text.c_str()));
@@ -111,7 +112,7 @@ TEST_F(WinFilesTest, AFileHeldLikeAScannerHoldsItRefusesTheCommitWithTheRetriedE
   const std::u16string temp = Path(u"a.dmp.tmp");
   const std::u16string dump = Path(u"a.dmp");
   capture::WinSystemPort system;
-  for (const std::u16string* path : {&temp, &dump}) handles.Close(files.CreateForWriting(path->c_str()));
+  for (const std::u16string* path : {&temp, &dump}) handles.Close(files.CreateNew(path->c_str()));
   auto hold = [](const std::u16string& path) {
     return CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -129,6 +130,12 @@ TEST_F(WinFilesTest, AFileHeldLikeAScannerHoldsItRefusesTheCommitWithTheRetriedE
   EXPECT_EQ(system.LastError(), capture::kErrorAccessDenied);
   CloseHandle(scanner);
   EXPECT_TRUE(files.MoveReplacing(temp.c_str(), dump.c_str()));
+}
+
+// The road tests cannot tell the two ways of loading the system DLLs apart under Wine,
+// which accepts the search flag: the lookup itself is checked here.
+TEST(WinLibraryPort, KnowsTheSearchFlags) {
+  EXPECT_TRUE(capture::WinLibraryPort().SearchFlagsKnown()) << "Wine's kernel32 exports AddDllDirectory";
 }
 
 TEST(WinSystemPort, GivesTheBuildOfTheRunningWindows) {

@@ -5,6 +5,8 @@
 // relies on. Its default client is D:\Game\Client.exe, version 10.1.0.0, no settings file,
 // on a Windows 10 that fills bIsFatal. A primitive that fails sets the last error as the
 // platform would; an injected fault sets kInjectedError, which the capture retries never.
+// Files carry their last write time (the fake's UTC clock unless a test ages them), and
+// a name may hold a planted link, which the fake never follows.
 #pragma once
 
 #include <algorithm>
@@ -124,11 +126,12 @@ class FakePlatform final : public capture::ProcessPort,
   // the module list.
   int snapshot_bad_lengths = 0;
 
-  // The running system: its build (RtlGetVersion), its system folder and whether its
-  // loader knows LOAD_LIBRARY_SEARCH_SYSTEM32 (Windows 7 without KB2533623 does not).
+  // The running system: its build (RtlGetVersion), its system folder and whether kernel32
+  // exports AddDllDirectory, so that the loader knows LOAD_LIBRARY_SEARCH_SYSTEM32
+  // (Windows 7 without KB2533623 does not, and refuses the flag with an error of its own).
   std::uint32_t windows_build = 19045;
   std::u16string system_folder = u"C:\\Windows\\system32";
-  bool system32_search_refused = false;
+  bool search_flags_known = true;
   // Every library load, by the name or path asked for.
   std::vector<std::u16string> library_loads;
   std::uint32_t last_error = 0;
@@ -156,9 +159,14 @@ class FakePlatform final : public capture::ProcessPort,
   int sleeps = 0;
 
   // Files and folders; a WriteFile that succeeds but writes only `short_write` bytes
-  // (negative: all of them).
+  // (negative: all of them). `write_times` holds a file's last write in seconds since
+  // 1970 where it was written or a test set it, the fake's UTC clock otherwise; `links` maps a planted
+  // link's name to its target, and `reparse_points` marks folders that are links.
   std::map<std::u16string, std::string> files;
+  std::map<std::u16string, std::int64_t> write_times;
+  std::map<std::u16string, std::u16string> links;
   std::set<std::u16string> folders{u"D:", u"D:\\Game"};
+  std::set<std::u16string> reparse_points;
   std::vector<std::u16string> folder_requests;
   int short_write = -1;
   // A virus scanner holds every file it sees until this much sleeping has passed: renames
@@ -199,6 +207,14 @@ class FakePlatform final : public capture::ProcessPort,
     folders.insert(Parent(path));
   }
   void AddFile(const std::u16string& path, const std::string& content = "x") { files[path] = content; }
+  // A file last written `seconds` before the fake's UTC clock.
+  void AddAgedFile(const std::u16string& path, std::int64_t seconds, const std::string& content = "x") {
+    files[path] = content;
+    write_times[path] = UtcSeconds() - seconds;
+  }
+  std::int64_t UtcSeconds() const {
+    return common::SecondsFromCivil({utc.year, utc.month, utc.day, utc.hour, utc.minute, utc.second});
+  }
   bool Exists(const std::u16string& path) const { return files.count(path) != 0; }
   const std::string& Content(const std::u16string& path) const { return files.at(path); }
   // Files of one folder (direct children), by name.
@@ -272,13 +288,50 @@ class FakePlatform final : public capture::ProcessPort,
     folders.insert(p);
     return capture::FolderResult::kCreated;
   }
+  capture::ReparseState Reparse(const char16_t* path) override {
+    if (Injected("GetFileAttributesW")) return capture::ReparseState::kUnknown;
+    const std::u16string p = path;
+    if (folders.count(p) == 0 && files.count(p) == 0) return Failed(kErrorFileNotFound, capture::ReparseState::kUnknown);
+    return reparse_points.count(p) != 0 ? capture::ReparseState::kReparsePoint : capture::ReparseState::kPlain;
+  }
+  // The listing is taken whole when it starts; the pattern's last part may hold '*'.
+  Handle FindFirst(const char16_t* pattern, capture::FolderEntry* entry) override {
+    if (Injected("FindFirstFileW")) return capture::InvalidHandle();
+    const std::u16string p = pattern;
+    const std::u16string folder = Parent(p);
+    const std::u16string wildcard = p.substr(folder.size() + 1);
+    listing_.clear();
+    next_entry_ = 0;
+    for (const auto& [path, content] : files) {
+      if (Parent(path) == folder && Matches(wildcard, path.substr(folder.size() + 1))) {
+        listing_.push_back({path, false});
+      }
+    }
+    for (const std::u16string& path : folders) {
+      if (Parent(path) == folder && Matches(wildcard, path.substr(folder.size() + 1))) {
+        listing_.push_back({path, true});
+      }
+    }
+    if (listing_.empty()) return Failed(kErrorFileNotFound, capture::InvalidHandle());
+    const Handle find = Open(HandleKind::kFind);
+    FetchEntry(entry);
+    return find;
+  }
+  bool FindNext(Handle find, capture::FolderEntry* entry) override {
+    if (!IsOpenAs(find, HandleKind::kFind) || Injected("FindNextFileW")) return false;
+    if (next_entry_ >= listing_.size()) return Failed(kErrorNoMoreFiles, false);
+    FetchEntry(entry);
+    return true;
+  }
+  void CloseFind(Handle find) override { Release(find, Releaser::kFindClose); }
 
   // LibraryPort. Only the system folder's DLLs load, from a bare name or from a full path
   // in that folder.
+  bool SearchFlagsKnown() override { return !Injected("GetProcAddress") && search_flags_known; }
   Handle LoadFromSystemFolder(const char16_t* name) override {
     library_loads.emplace_back(name);
     if (Injected("LoadLibraryExW")) return nullptr;
-    if (system32_search_refused) return Failed(capture::kErrorInvalidParameter, Handle{nullptr});
+    if (!search_flags_known) return Failed(kErrorInvalidFlags, Handle{nullptr});
     return Open(HandleKind::kLibrary, name);
   }
   bool SystemFolder(char16_t* buffer, std::size_t capacity) override {
@@ -293,7 +346,7 @@ class FakePlatform final : public capture::ProcessPort,
     if (Parent(p) != system_folder) return Failed(kErrorModuleNotFound, Handle{nullptr});
     return Open(HandleKind::kLibrary, p.substr(system_folder.size() + 1));
   }
-  void Free(Handle library) override { Release(library, true); }
+  void Free(Handle library) override { Release(library, Releaser::kFreeLibrary); }
 
   // VersionPort: the root block of a version resource holds VS_FIXEDFILEINFO.
   bool RootBlock(Handle version_dll, const char16_t* path,
@@ -358,23 +411,28 @@ class FakePlatform final : public capture::ProcessPort,
   }
 
   // FilePort.
+  // A link is deleted itself, never its target.
   bool Delete(const char16_t* path) override {
     if (Injected("DeleteFileW")) return false;
     if (ScannerHolds()) return Failed(scanner_error, false);
     const std::u16string p = path;
+    if (links.erase(p) != 0) return true;
     if (files.count(p) == 0) return Failed(kErrorFileNotFound, false);
     if (IsOpen(p)) return Failed(capture::kErrorSharingViolation, false);
     files.erase(p);
+    write_times.erase(p);
     return true;
   }
-  Handle CreateForWriting(const char16_t* path) override {
+  // CREATE_NEW: any existing name, a link included, fails the create.
+  Handle CreateNew(const char16_t* path) override {
     if (Injected("CreateFileW")) return capture::InvalidHandle();
     const std::u16string p = path;
-    // Read sharing only: an existing writer keeps a second one out.
-    if (folders.count(p) != 0 || folders.count(Parent(p)) == 0 || IsOpen(p)) {
-      return capture::InvalidHandle();
+    if (folders.count(p) != 0 || files.count(p) != 0 || links.count(p) != 0) {
+      return Failed(kErrorFileExists, capture::InvalidHandle());
     }
-    files[p].clear();  // CREATE_ALWAYS truncates
+    if (folders.count(Parent(p)) == 0) return Failed(kErrorPathNotFound, capture::InvalidHandle());
+    files[p].clear();
+    write_times[p] = UtcSeconds();
     return Open(HandleKind::kFile, p);
   }
   // A failing write fails the hard way: half the bytes land before the call reports it.
@@ -385,6 +443,7 @@ class FakePlatform final : public capture::ProcessPort,
     std::uint32_t count = fails ? size / 2 : size;
     if (short_write >= 0) count = std::min(count, static_cast<std::uint32_t>(short_write));
     files[Find(file)->path].append(static_cast<const char*>(data), count);
+    write_times[Find(file)->path] = UtcSeconds();
     *written = count;
     return !fails;
   }
@@ -396,6 +455,8 @@ class FakePlatform final : public capture::ProcessPort,
     *size = files[Find(file)->path].size();
     return true;
   }
+  // A link under the new name is replaced itself, never written through. The file keeps
+  // its last write time.
   bool MoveReplacing(const char16_t* from, const char16_t* to) override {
     if (Injected("MoveFileExW")) return false;
     if (ScannerHolds()) return Failed(scanner_error, false);
@@ -404,8 +465,14 @@ class FakePlatform final : public capture::ProcessPort,
     if (files.count(f) == 0) return Failed(kErrorFileNotFound, false);
     if (IsOpen(f) || IsOpen(t)) return Failed(capture::kErrorSharingViolation, false);
     if (folders.count(t) != 0) return Failed(capture::kErrorAccessDenied, false);
+    links.erase(t);
     files[t] = files[f];
     files.erase(f);
+    write_times.erase(t);
+    if (const auto time = write_times.find(f); time != write_times.end()) {
+      write_times[t] = time->second;
+      write_times.erase(time);
+    }
     faults.Note("rename");
     return true;
   }
@@ -445,8 +512,8 @@ class FakePlatform final : public capture::ProcessPort,
     return true;
   }
 
-  // HandlePort: every handle but a library's.
-  void Close(Handle handle) override { Release(handle, false); }
+  // HandlePort: every handle but a library's and a listing's.
+  void Close(Handle handle) override { Release(handle, Releaser::kCloseHandle); }
 
   // SystemPort.
   std::uint32_t LastError() override { return last_error; }
@@ -457,7 +524,13 @@ class FakePlatform final : public capture::ProcessPort,
   }
 
  private:
-  enum class HandleKind { kFile, kSnapshot, kProcess, kThread, kLibrary };
+  enum class HandleKind { kFile, kSnapshot, kProcess, kThread, kLibrary, kFind };
+  // How each kind is given back: FreeLibrary, FindClose, CloseHandle for all others.
+  enum class Releaser { kCloseHandle, kFreeLibrary, kFindClose };
+  static Releaser ReleaserOf(HandleKind kind) {
+    if (kind == HandleKind::kLibrary) return Releaser::kFreeLibrary;
+    return kind == HandleKind::kFind ? Releaser::kFindClose : Releaser::kCloseHandle;
+  }
   struct OpenHandle {
     Handle handle;
     HandleKind kind;
@@ -465,7 +538,11 @@ class FakePlatform final : public capture::ProcessPort,
   };
 
   static constexpr std::uint32_t kErrorFileNotFound = 2;
+  static constexpr std::uint32_t kErrorPathNotFound = 3;
+  static constexpr std::uint32_t kErrorNoMoreFiles = 18;
+  static constexpr std::uint32_t kErrorFileExists = 80;
   static constexpr std::uint32_t kErrorModuleNotFound = 126;
+  static constexpr std::uint32_t kErrorInvalidFlags = 1004;
 
   // Counts the call, and on an injected fault sets the last error as a failing call does.
   bool Injected(std::string_view primitive) {
@@ -502,11 +579,11 @@ class FakePlatform final : public capture::ProcessPort,
     return std::find_if(open_.begin(), open_.end(),
                         [handle](const OpenHandle& open) { return open.handle == handle; });
   }
-  // FreeLibrary takes a library's handle, CloseHandle any other: the wrong one, or a
-  // handle that is not open, is a misuse.
-  void Release(Handle handle, bool library) {
+  // Each handle goes back through its own call: the wrong one, or a handle that is not
+  // open, is a misuse.
+  void Release(Handle handle, Releaser releaser) {
     const auto it = Find(handle);
-    if (it == open_.end() || (it->kind == HandleKind::kLibrary) != library) {
+    if (it == open_.end() || ReleaserOf(it->kind) != releaser) {
       ++handle_misuses;
       return;
     }
@@ -535,6 +612,34 @@ class FakePlatform final : public capture::ProcessPort,
     return true;
   }
 
+  // '*' stands for any run of units; everything else for itself.
+  static bool Matches(std::u16string_view wildcard, std::u16string_view name) {
+    if (wildcard.empty()) return name.empty();
+    if (wildcard[0] == u'*') {
+      for (std::size_t skip = 0; skip <= name.size(); ++skip) {
+        if (Matches(wildcard.substr(1), name.substr(skip))) return true;
+      }
+      return false;
+    }
+    return !name.empty() && name[0] == wildcard[0] && Matches(wildcard.substr(1), name.substr(1));
+  }
+  void FetchEntry(capture::FolderEntry* entry) {
+    const ListedEntry& listed = listing_[next_entry_++];
+    *entry = {};
+    const std::u16string name = listed.path.substr(listed.path.rfind(u'\\') + 1);
+    std::memcpy(entry->name, name.c_str(), std::min<std::size_t>(name.size(), 259) * sizeof(char16_t));
+    const auto time = write_times.find(listed.path);
+    const std::int64_t seconds = time != write_times.end() ? time->second : UtcSeconds();
+    entry->last_write = static_cast<std::uint64_t>(seconds + 11644473600) * 10000000u;
+    entry->directory = listed.directory;
+  }
+
+  struct ListedEntry {
+    std::u16string path;
+    bool directory;
+  };
+  std::vector<ListedEntry> listing_;
+  std::size_t next_entry_ = 0;
   std::vector<OpenHandle> open_;
   std::set<std::u16string> foreign_writers_;
   std::uintptr_t next_handle_ = 0x100;

@@ -2,15 +2,18 @@
 # The release package: packs the built deliverables twice into folders at different
 # paths and checks that each holds exactly the expected files, that SHA256SUMS checks,
 # that the archive holds the same files as the folder, byte for byte, and that the two
-# archives are identical; and that a release folder configured before a change of the
-# toolchain is built with the new compiler.
+# archives are identical; that a release folder configured before a change of the
+# toolchain is built with the new compiler; and that crash-triage's Debian package and
+# Windows zip hold what support staff need, that Debian's linter finds no error or
+# warning in the package, and that the release's SHA256SUMS lists and checks all three.
 #
-# Usage: package_test.sh <windows build folder> <scratch folder>
+# Usage: package_test.sh <windows build folder> <host build folder> <scratch folder>
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$1
-work=$2
+host_build=$2
+work=$3
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -31,11 +34,15 @@ symbols/Calvorin.pdb/KEY/Calvorin.pdb"
 
 for run in one two/deeper; do
   mkdir -p "$work/$run"
-  SOURCE_DATE_EPOCH=1767225600 "$repo/scripts/package.sh" --no-build --build-dir="$build" \
-    --out="$work/$run" >/dev/null
+  # Packed in a time zone east of UTC: a local time would show in the zip's entries.
+  TZ=CET-1 SOURCE_DATE_EPOCH=1767225600 "$repo/scripts/package.sh" --no-build --build-dir="$build" \
+    --linux-build-dir="$host_build" --out="$work/$run" >/dev/null
 done
 stage=$work/one/CrashCapture
 archive=$work/one/CrashCapture.tar.gz
+version=$(head -n 1 "$repo/VERSION")
+deb_name=crash-triage_${version}_amd64.deb
+zip_name=crash-triage-$version-windows-x64.zip
 
 # The symbol store's keys are checked by triage_archive; here: one key folder each.
 files=$(cd "$stage" && find . -type f | sed 's|^\./||; s|^\(symbols/[^/]*\)/[0-9A-Fa-f]*/|\1/KEY/|' | LC_ALL=C sort)
@@ -57,7 +64,32 @@ listing=$(TZ=UTC tar -tvzf "$archive")
 if grep -v ' 0/0 ' <<<"$listing" | grep -q .; then fail "archive entries not owned by 0/0"; fi
 if grep -v '2026-01-01 00:00' <<<"$listing" | grep -q .; then fail "archive mtimes not fixed"; fi
 
-cmp -s "$archive" "$work/two/deeper/CrashCapture.tar.gz" || fail "two archives of the same build differ"
+for file in CrashCapture.tar.gz "$deb_name" "$zip_name" SHA256SUMS; do
+  cmp -s "$work/one/$file" "$work/two/deeper/$file" || fail "two ${file}s of the same build differ"
+done
+
+# crash-triage for Debian: its /usr/share/doc text is the README's part for support,
+# from its heading to the next; the rest of the package is lintian's to judge (files,
+# owners, the manual page, copyright and changelog) and the install test's.
+deb=$work/one/$deb_name
+dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/crash-triage/README.md.gz | zcat >"$work/support.md"
+[ "$(head -n 1 "$work/support.md")" = "## For support" ] && [ "$(grep -c '^## ' "$work/support.md")" = 1 ] ||
+  fail "the .deb's README.md.gz is not the README's part for support: $(grep '^## ' "$work/support.md")"
+lint=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lint"
+
+# crash-triage for Windows: the program as built and two texts, their times in UTC (zip
+# writes local times, which two packs in one time zone would agree on).
+zip=$work/one/$zip_name
+entries=$(TZ=UTC zipinfo -T "$zip" | awk 'NF == 8 {print $1, $7, $8}')
+[ "$entries" = "-rwxr-xr-x 20260101.000000 crash-triage.exe
+-rw-r--r-- 20260101.000000 LICENSES.txt
+-rw-r--r-- 20260101.000000 README.txt" ] || fail "the zip holds $entries"
+unzip -q -d "$work/zip" "$zip"
+cmp -s "$work/zip/crash-triage.exe" "$build/triage/crash-triage.exe" || fail "the zip's crash-triage.exe is not the built one"
+
+(cd "$work/one" && sha256sum --quiet -c SHA256SUMS) || fail "the release's SHA256SUMS does not check"
+[ "$(cut -d' ' -f3 "$work/one/SHA256SUMS" | LC_ALL=C sort)" = "$(printf '%s\n' CrashCapture.tar.gz "$zip_name" "$deb_name" | LC_ALL=C sort)" ] ||
+  fail "the release's SHA256SUMS lists $(cut -d' ' -f3 "$work/one/SHA256SUMS" | tr '\n' ' ')"
 
 # A release folder configured before the toolchain changed (here: clang++-14, the same
 # clang by another name) takes the compiler of the current toolchain, which CMake would

@@ -581,6 +581,10 @@ def run_faults():
 
     run_scanner()
 
+    run_scanner_holds_the_temporary_file()
+
+    run_planted_links()
+
     run_two_at_once()
 
     # Dump paths at the limit: the temporary path (".tmp" more) must fit 259 units too.
@@ -734,6 +738,68 @@ def run_held_temporary():
         t.unlink()
     expect_captured(game, game.crash_client(), "nvwgf2umx.dll")
     game.expect_notifier("nvwgf2umx.dll")
+
+
+def run_scanner_holds_the_temporary_file():
+    """A virus scanner that holds the .tmp itself (read access, read and write sharing, no
+    delete sharing) for longer than every retry: the capture cannot make its .tmp new and
+    declines, leaving only the held files. Once they are more than ten minutes old (aged
+    here), the next capture removes every one of them: the folder then holds its own .dmp
+    and .txt only."""
+    game = Game("scanner-holds-temporary")
+    game.crash.mkdir()
+    temporaries = [game.crash / f"{name}.dmp.tmp" for name in dump_names_of_next_minute()]
+    with held_files(temporaries, "--scanner"):
+        values = game.crash_client()
+        check(values.get("hr") == "0x00000000" and values.get("claimed") == "0",
+              f"scanner-holds-temporary: S_OK and unclaimed, got {values}")
+        files = game.crash_files()
+        check(sorted(files) == sorted(t.name for t in temporaries)
+              and all(t.stat().st_size == 0 for t in temporaries),
+              f"scanner-holds-temporary: only the held files, untouched, got {len(files)} files")
+        game.expect_no_notifier()
+    eleven_minutes_ago = time.time() - 11 * 60
+    for t in temporaries:
+        os.utime(t, (eleven_minutes_ago, eleven_minutes_ago))
+    expect_captured(game, game.crash_client(), "nvwgf2umx.dll")
+    game.expect_notifier("nvwgf2umx.dll")
+
+
+def run_planted_links():
+    """Links planted under the .dmp and .txt name of every dump name of the next minute
+    point at a file outside the crash folder. The capture writes both files under new
+    temporary names and renames them over the links, so it never writes through one: the
+    file keeps its bytes, and the committed .dmp and .txt are files of their own. (No link
+    is planted under a temporary name: Wine 8 deletes a Unix link's target where Windows
+    deletes the link itself, so the capture's delete of a leftover .tmp would tell Wine's
+    behaviour, not ours.) A crash folder that is itself a link to another folder is
+    refused: Wine reports a Unix link to a folder as a reparse point."""
+    game = Game("planted-links")
+    game.crash.mkdir()
+    victim = game.dir / "victim.bin"
+    victim.write_bytes(b"not the capture's")
+    for name in dump_names_of_next_minute():
+        for suffix in (".dmp", ".txt"):
+            (game.crash / (name + suffix)).symlink_to(victim)
+    values = game.crash_client()
+    check(values.get("claimed") == "1", f"planted-links: claimed, got {values}")
+    check(victim.exists() and victim.read_bytes() == b"not the capture's",
+          "planted-links: the link target untouched")
+    written = sorted(p.name for p in game.crash.iterdir() if not p.is_symlink())
+    check(len(written) == 2 and written[0].endswith(".dmp") and written[1] == written[0][:-4] + ".txt",
+          f"planted-links: one .dmp and its .txt of their own, nothing else, got {written}")
+    if len(written) == 2:
+        check((game.crash / written[0]).read_bytes()[:4] == b"MDMP"
+              and (game.crash / written[1]).read_bytes().startswith(b"crash.schema=2\r\n"),
+              "planted-links: the dump and the report in files of their own")
+    game.expect_notifier("nvwgf2umx.dll")
+
+    game = Game("crash-is-a-link")
+    elsewhere = game.dir / "elsewhere"
+    elsewhere.mkdir()
+    game.crash.symlink_to(elsewhere, target_is_directory=True)
+    expect_declined(game, game.crash_client(), "a crash folder that is a link")
+    check(list(elsewhere.iterdir()) == [], "crash-is-a-link: nothing written where the link points")
 
 
 def run_scanner():

@@ -242,12 +242,18 @@ def write_bad_inputs(folder):
     return {name: reason for name, (_, reason) in cases.items()}
 
 
-def run_inputs():
-    work = fresh("inputs")
+def generic_dumps(work):
+    """The folder `work`/generic with GENERIC_DUMPS written by yaml2obj."""
     generic = work / "generic"
     generic.mkdir()
     for name, text in GENERIC_DUMPS.items():
         subprocess.run([ARGS["yaml2obj"], "-o", str(generic / name)], input=text.encode(), check=True)
+    return generic
+
+
+def run_inputs():
+    work = fresh("inputs")
+    generic_dumps(work)
     code, out, err = triage("--json", "generic", cwd=work)
     rows = {pathlib.Path(r["file"]).name: r for r in rows_of(out)}
     check(code == 0 and len(rows) == 3 and all(r["readable"] for r in rows.values()),
@@ -333,11 +339,7 @@ PUBLIC = pathlib.Path(__file__).parent / "public"
 
 
 def run_public():
-    work = fresh("public")
-    generic = work / "generic"
-    generic.mkdir()
-    for name, text in GENERIC_DUMPS.items():
-        subprocess.run([ARGS["yaml2obj"], "-o", str(generic / name)], input=text.encode(), check=True)
+    generic = generic_dumps(fresh("public"))
     rows = {pathlib.Path(r["file"]).name: r for r in compare_with_breakpad([PUBLIC, generic])}
     check(len(rows) == len(list(PUBLIC.glob("*.dmp"))) + len(GENERIC_DUMPS), f"every dump read: {sorted(rows)}")
     compare_with_obj2yaml(rows.values(), pathlib.Path("."))
