@@ -62,9 +62,7 @@ install -m 0755 "$dll" "$exe" "$stage/"
 # The two files and the PDBs whose GUID and age their debug directories carry, laid out as
 # a symbol store (name/key/name, as debuggers and crash-triage --store look them up):
 # support needs them to name functions and lines in a dump of a crash inside our own code.
-triage=$repo/build/host/triage/crash-triage
-[ -x "$triage" ] || (cd "$repo" && configure_and_build host crash_triage >/dev/null)
-"$triage" archive --store "$stage/symbols" "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb" >/dev/null
+"$linux_build_dir/triage/crash-triage" archive --store "$stage/symbols" "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb" >/dev/null
 find "$stage/symbols" -type f -exec chmod 0644 {} +
 install -m 0644 "$repo/capture/context_block.h" "$stage/include/capture/"
 install -m 0644 "$repo/tests/fixtures/sample_client/client.cpp" \
