@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release package in one command: the two deliverables (windows preset,
-# Release) with their PDBs in symbols/, the crash context block header, the sample client's source as the
+# Release) with a symbol store of them and their PDBs in symbols/, the crash context block header, the sample client's source as the
 # integration example, crash-check.exe with the sample client and fault module it crashes
 # (check/), INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
 # and the archive build/package/CrashCapture.tar.gz. The archive is deterministic: sorted
@@ -65,9 +65,11 @@ rm -rf "$stage" "$out/$name.tar.gz"
 mkdir -p "$stage/include/capture" "$stage/example" "$stage/symbols" "$stage/check"
 install -m 0755 "$dll" "$exe" "$stage/"
 install -m 0755 "${check_files[@]}" "$stage/check/"
-# The PDBs whose GUID and age the two files' debug directories carry: support needs them
-# to name functions and lines in a dump of a crash inside our own code.
-install -m 0644 "${dll%.dll}.pdb" "${exe%.exe}.pdb" "$stage/symbols/"
+# The two files and the PDBs whose GUID and age their debug directories carry, laid out as
+# a symbol store (name/key/name, as debuggers and crash-triage --store look them up):
+# support needs them to name functions and lines in a dump of a crash inside our own code.
+"$linux_build_dir/triage/crash-triage" archive --store "$stage/symbols" "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb" >/dev/null
+find "$stage/symbols" -type f -exec chmod 0644 {} +
 install -m 0644 "$repo/capture/context_block.h" "$stage/include/capture/"
 install -m 0644 "$repo/tests/fixtures/sample_client/client.cpp" \
   "$repo/tests/fixtures/sample_client/client_version.rc.in" "$stage/example/"
