@@ -2,7 +2,8 @@
 """Benchmark of crash-triage (not a test): generates a set of dumps of our capture's shape
 (varied module counts and report sizes, some with gigabytes of sparse full memory),
 times crash-triage's bucket table over them and obj2yaml over the same files, and
-prints dumps per second, peak memory and the ratio.
+prints dumps per second, peak memory and the ratio; then adds each set to a fresh crash
+history (--db). The store at a million dumps: build/host/tests/triage/history_bench.
 
 Generated dumps carry no thread stacks. When dumps that the real capture wrote under Wine
 are at hand (`ctest --preset windows -R triage_road` leaves them in
@@ -34,13 +35,16 @@ FAULTS = [("nvwgf2umx.dll", 0x1382), ("nvwgf2umx.dll", 0x2A90), ("GameOverlayRen
           ("d3d9.dll", 0x2F44), ("AudioMixer64.dll", 0x88), ("RTSSHooks64.dll", 0x7F0), None]
 
 
-def run(command):
-    """(seconds, peak RSS in KiB) of one process."""
+def run(command, cpu=False):
+    """(seconds, peak RSS in KiB) of one process; with `cpu`, (seconds, processor seconds,
+    peak RSS): on two cores shared with other work the processor time says more."""
     start = time.monotonic()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     _, status, usage = os.wait4(process.pid, 0)
     if os.waitstatus_to_exitcode(status) not in (0, 1):
         raise SystemExit(f"{command[0]} failed: {status}")
+    if cpu:
+        return time.monotonic() - start, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
     return time.monotonic() - start, usage.ru_maxrss
 
 
@@ -89,6 +93,7 @@ def main():
     print(f"obj2yaml, one run per file: {seconds:.2f} s = {len(files) / seconds:,.0f} dumps/s, "
           f"peak RSS {peak_obj2yaml / 1024:.1f} MiB")
     print(f"ratio: crash-triage is {seconds / best:.0f} times faster than obj2yaml on the same files")
+    into_store(triage, small_dir, work, "generated dumps (the small ones)")
 
     real = pathlib.Path(options.get("real", repo / "build/windows/tests/triage/work"))
     captured = sorted(p for p in real.rglob("Client_*.dmp") if p.stat().st_size > 4096) if real.is_dir() else []
@@ -100,7 +105,9 @@ def main():
     real_dir = work / "dumps-real"
     real_dir.mkdir()
     for i in range(count):
-        shutil.copy(captured[i % len(captured)], real_dir / f"c{i:04d}.dmp")
+        # Eight bytes more make each copy a dump of its own for the crash history, and
+        # change nothing the reader reads.
+        (real_dir / f"c{i:04d}.dmp").write_bytes(captured[i % len(captured)].read_bytes() + i.to_bytes(8, "little"))
     rounds = [run([triage, str(real_dir)]) for _ in range(3)]
     best_real = min(t for t, _ in rounds)
     print(f"crash-triage over {count} copies of {len(captured)} dumps the capture wrote under Wine "
@@ -112,6 +119,27 @@ def main():
     seconds = time.monotonic() - started
     print(f"obj2yaml over the same copies: {seconds:.2f} s = {count / seconds:,.0f} dumps/s; "
           f"ratio {seconds / best_real:.0f}")
+    into_store(triage, real_dir, work, "dumps of the real capture (stacks scanned)")
+
+
+def into_store(triage, folder, work, what):
+    """Adding a folder of new dumps to a fresh crash history (best of three, each into a
+    new store), then reading the same folder again into it, when every dump is known."""
+    dumps = len(list(folder.iterdir()))
+    db = work / "history.db"
+    times = []
+    for _ in range(3):
+        for f in work.glob("history.db*"):
+            f.unlink()
+        times.append(run([triage, "--db", str(db), str(folder)], cpu=True))
+    best, cpu, _ = min(times)
+    plain = min(run([triage, str(folder)], cpu=True) for _ in range(3))
+    again, _, rss = run([triage, "--db", str(db), str(folder)], cpu=True)
+    print(f"crash-triage --db, {dumps} new {what}: {best:.3f} s best of 3 = {dumps / best:,.0f} dumps/s added "
+          f"({cpu:.3f} s of processor time = {dumps / cpu:,.0f} dumps per processor second; without --db "
+          f"{plain[1]:.3f} s), peak RSS {max(r for _, _, r in times) / 1024:.1f} MiB; the same folder again (all "
+          f"known) {again:.3f} s; "
+          f"store {db.stat().st_size / dumps / 1024:.1f} KiB per dump")
 
 
 def against_breakpad(triage, stackwalk, dumps, folder, count):

@@ -5,7 +5,7 @@
 # host) call the module, prints the dump path and the crash report, and saves a
 # screenshot of the notifier's box as build/demo/notifier-box.png, then reads the
 # crash folder with the support team's crash-triage, with the binaries and PDBs of the
-# release.
+# release, and adds the dump to a crash history, where its bucket shows as new.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 "$repo/scripts/install-deps.sh"
@@ -66,6 +66,11 @@ echo "== What support sees: crash-triage over the demo's Crash folder"
 mkdir -p "$demo/symbols"
 cp "$build/fixtures/client/Client.pdb" "$build/capture/Calvorin.pdb" "$build/notifier/Brisvane.pdb" "$demo/symbols/"
 configure_and_build host crash_triage >/dev/null
-"$repo/build/host/triage/crash-triage" --binaries "$demo" --symbols "$demo/symbols" \
-  --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'
+triage=$repo/build/host/triage/crash-triage
+"$triage" --binaries "$demo" --symbols "$demo/symbols" --html "$demo/triage.html" "$demo/Crash" | sed 's/^/   /'
 echo "== Page: $demo/triage.html"
+
+echo "== The crash history: the release archived as a symbol store, the dump added, its bucket new"
+"$triage" archive --store "$demo/symstore" "$demo" | sed 's/^/   /'
+"$triage" --db "$demo/crashes.db" --store "$demo/symstore" --html "$demo/history.html" "$demo/Crash" | sed 's/^/   /'
+echo "== Page: $demo/history.html"

@@ -75,7 +75,9 @@ build_release() {  # Windows build folder [Linux build folder]
 }
 _build_release() {
   local dir=$1 linux=${2:-} targets=(calvorin Brisvane)
-  [ -z "$linux" ] || targets+=(crash_triage)
+  # With a Linux folder, the whole release: the support tool, and crash-check with the
+  # sample client and the driver-named module it crashes.
+  [ -z "$linux" ] || targets+=(crash_triage crash_check sample_client fault_nvwgf2umx)
   # Afresh, as configure_preset does after a change of the toolchain: CMake would keep the
   # compiler the folder was first configured with. The sources are new copies, so the
   # build starts from nothing anyway.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release package in one command: the two deliverables (windows preset,
-# Release) with their PDBs in symbols/, the crash context block header, the sample client's source as the
-# integration example, INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
+# Release) with a symbol store of them and their PDBs in symbols/, the crash context block header, the sample client's source as the
+# integration example, crash-check.exe with the sample client and fault module it crashes
+# (check/), INSTALL.txt and SHA256SUMS, as the folder build/package/CrashCapture
 # and the archive build/package/CrashCapture.tar.gz. The archive is deterministic: sorted
 # entries, owner 0, every mtime the commit's time (SOURCE_DATE_EPOCH), gzip without a name
 # or time stamp. Beside it, scripts/package-triage.sh packs the support tool as
@@ -45,7 +46,11 @@ fi
 
 dll=$build_dir/capture/Calvorin.dll
 exe=$build_dir/notifier/Brisvane.exe
-for file in "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb"; do
+# crash-check, for the studio's own Windows machines (never shipped to players), and what
+# it crashes: the sample client and the module named like a GPU driver.
+check_files=("$build_dir/check/crash-check.exe" "$build_dir/fixtures/client/Client.exe"
+             "$build_dir/fixtures/fault_modules/nvwgf2umx.dll")
+for file in "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb" "${check_files[@]}"; do
   [ -f "$file" ] || { echo "package: $file is missing; build first" >&2; exit 1; }
 done
 
@@ -57,11 +62,14 @@ fi
 name=CrashCapture
 stage=$out/$name
 rm -rf "$stage" "$out/$name.tar.gz"
-mkdir -p "$stage/include/capture" "$stage/example" "$stage/symbols"
+mkdir -p "$stage/include/capture" "$stage/example" "$stage/symbols" "$stage/check"
 install -m 0755 "$dll" "$exe" "$stage/"
-# The PDBs whose GUID and age the two files' debug directories carry: support needs them
-# to name functions and lines in a dump of a crash inside our own code.
-install -m 0644 "${dll%.dll}.pdb" "${exe%.exe}.pdb" "$stage/symbols/"
+install -m 0755 "${check_files[@]}" "$stage/check/"
+# The two files and the PDBs whose GUID and age their debug directories carry, laid out as
+# a symbol store (name/key/name, as debuggers and crash-triage --store look them up):
+# support needs them to name functions and lines in a dump of a crash inside our own code.
+"$linux_build_dir/triage/crash-triage" archive --store "$stage/symbols" "$dll" "$exe" "${dll%.dll}.pdb" "${exe%.exe}.pdb" >/dev/null
+find "$stage/symbols" -type f -exec chmod 0644 {} +
 install -m 0644 "$repo/capture/context_block.h" "$stage/include/capture/"
 install -m 0644 "$repo/tests/fixtures/sample_client/client.cpp" \
   "$repo/tests/fixtures/sample_client/client_version.rc.in" "$stage/example/"

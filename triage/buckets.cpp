@@ -42,6 +42,29 @@ std::string BucketKey(const Summary& s) {
   return key;
 }
 
+std::optional<std::string> FaultModuleVersionOf(const Summary& s) {
+  // Windows' own DLLs carry file versions like 6.2.14393.x; the product version
+  // (10.0.14393.x) is the one that says which Windows it is.
+  return s.fault ? (s.fault->module_product_version ? s.fault->module_product_version : s.fault->module_version)
+                 : std::nullopt;
+}
+
+std::optional<std::string> ClientVersionOf(const Summary& s) {
+  return s.client_version ? s.client_version : s.name ? std::optional(s.name->version) : std::nullopt;
+}
+
+Bucket::Row RowOf(const Summary& s) {
+  const std::optional<std::string> version = ClientVersionOf(s);
+  Bucket::Row row{s.file, s.stack, s.time, version, FaultModuleVersionOf(s), {}, {}};
+  if (s.report) {
+    for (const auto& field : s.report->fields) {
+      if (!IsModuleField(field.first)) row.fields.push_back(field);
+    }
+    row.client_text = s.report->client_text;
+  }
+  return row;
+}
+
 void Buckets::Add(const Summary& s) {
   if (!s.readable) return;
   ++dumps_;
@@ -51,15 +74,9 @@ void Buckets::Add(const Summary& s) {
   ++b.count;
   if (s.time && (!b.first || *s.time < *b.first)) b.first = s.time;
   if (Older(b.last, s.time)) b.last = s.time;
-  const std::optional<std::string> version = s.client_version ? s.client_version
-                                             : s.name           ? std::optional(s.name->version)
-                                                                : std::nullopt;
+  const std::optional<std::string> version = ClientVersionOf(s);
   if (version) b.versions.insert(*version);
-  // Windows' own DLLs carry file versions like 6.2.14393.x; the product version
-  // (10.0.14393.x) is the one that says which Windows it is.
-  const std::optional<std::string> module_version =
-      s.fault ? (s.fault->module_product_version ? s.fault->module_product_version : s.fault->module_version)
-              : std::nullopt;
+  const std::optional<std::string> module_version = FaultModuleVersionOf(s);
   if (module_version) b.fault_module_versions.insert(*module_version);
   if (s.exception && s.exception->thread_name) b.thread_names.insert(*s.exception->thread_name);
   if (!b.advice) b.advice = s.advice;
@@ -72,14 +89,7 @@ void Buckets::Add(const Summary& s) {
   if (s.time) ++b.per_day[s.time->substr(0, 10)];
   if (!keep_rows_) return;
 
-  Bucket::Row row{s.file, s.stack, s.time, version, module_version, {}, {}};
-  if (s.report) {
-    for (const auto& field : s.report->fields) {
-      if (field.first.rfind("runtime.module.", 0) != 0) row.fields.push_back(field);
-    }
-    row.client_text = s.report->client_text;
-  }
-  b.rows.push_back(std::move(row));
+  b.rows.push_back(RowOf(s));
   if (b.rows.size() > Bucket::kKeptDumps) {
     // Drop the oldest: the latest dumps are the ones support asks about.
     auto oldest = std::min_element(b.rows.begin(), b.rows.end(),
@@ -87,6 +97,12 @@ void Buckets::Add(const Summary& s) {
     b.rows.erase(oldest);
     ++b.rows_dropped;
   }
+}
+
+void Buckets::Put(Bucket bucket) {
+  dumps_ += bucket.count;
+  const std::string key = bucket.key;
+  buckets_[key] = std::move(bucket);
 }
 
 std::vector<const Bucket*> Buckets::Sorted() const {

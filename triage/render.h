@@ -28,7 +28,28 @@ void WriteFailures(std::ostream& out, const std::vector<Failure>& failures);
 // "N files could not be read" ("1 file" for one).
 std::string CouldNotBeRead(std::size_t files);
 // The self-contained page: table, share bars, each bucket's dumps, crashes per day.
-void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures);
+// Over a crash history, `history` adds each bucket's status and the chart per client version.
+void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures,
+               const HistoryView* history = nullptr);
+
+// A crash history's bucket table: number, status and note, the counts, and below it the
+// release matrix (dumps per bucket and client version).
+void WriteHistoryTable(std::ostream& out, const HistoryView& view, const std::vector<Failure>& failures);
+// "regressed (fixed in 10.2.0.7), new" and the like.
+std::string StatusText(const Bucket::History& history);
+
+// Shared by the tables: newest first, at most `at_most`, "+N" for the rest, "-" for none.
+std::string Joined(const VersionSet& values, std::size_t at_most);
+// "12.5%".
+std::string Share(std::size_t count, std::size_t total);
+// A time as the table shows it, "-" for none.
+std::string Shown(const std::optional<std::string>& time);
+// Below a table: each bucket's top frames; the totals, `more`, and the files not read.
+void WriteTopFrames(std::ostream& out, const std::vector<const Bucket*>& sorted);
+void WriteTotals(std::ostream& out, const Buckets& buckets, std::size_t count, const std::string& more,
+                 const std::vector<Failure>& failures);
+// Rows of cells in columns, the first `numbers` columns aligned to the right.
+void WriteColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows, std::size_t numbers);
 
 // A frame as a line of the table and the page: "#1 client.exe!Render+0x1C
 // (render.cpp:88) [cfi]".

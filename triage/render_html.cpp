@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::size_t kChartBuckets = 5;
 constexpr std::int64_t kChartDays = 90;
+constexpr std::size_t kChartVersions = 16;
 constexpr const char* kColours[kChartBuckets] = {"#3b6fd8", "#e0823a", "#3aa676", "#c64f80", "#8a6fd1"};
 
 std::string Escape(const std::string& text) {
@@ -85,7 +86,64 @@ details.all>summary{cursor:pointer;color:#3b6fd8;font-size:12px}
 .legend i{width:10px;height:10px;border-radius:2px;margin-right:6px;display:inline-block}
 .failures li{margin:3px 0}.failures code{font-size:12px}
 .frames{margin:4px 0 0;padding-left:0;list-style:none;font-size:11px;color:#4a5263}
+.num{color:#6b7384;font-weight:600}
+.status{display:inline-block;border-radius:10px;padding:0 7px;font:600 11px system-ui,sans-serif;margin-right:2px}
+.status.new{background:#fff1c2;color:#7a5a00}.status.regressed{background:#fbdada;color:#8b1d1d}
+.status.fixed{background:#dff3d8;color:#2d6a1f}
+.note{font:12px system-ui,sans-serif;color:#4a5263;margin-top:2px}
 )";
+
+// Stacked bars, one per label, one colour per top bucket (with `other` in grey for the
+// rest, when given).
+void WriteBars(std::ostream& out, const std::string& title, const std::vector<std::string>& labels,
+               const std::vector<std::vector<std::size_t>>& counts, const std::vector<const Bucket*>& top,
+               const std::vector<std::size_t>* other, std::size_t label_every) {
+  std::size_t peak = 1;
+  for (std::size_t d = 0; d < counts.size(); ++d) {
+    std::size_t total = other ? (*other)[d] : 0;
+    for (std::size_t n : counts[d]) total += n;
+    peak = std::max(peak, total);
+  }
+  const double width = 1000, height = 220, left = 40, bottom = 28, top_margin = 10;
+  const double plot_w = width - left - 10, plot_h = height - bottom - top_margin;
+  const double slot = plot_w / static_cast<double>(labels.size());
+  out << "<svg viewBox=\"0 0 " << width << " " << height << "\" width=\"100%\" role=\"img\" "
+      << "aria-label=\"" << Escape(title) << "\" style=\"max-height:260px\">\n";
+  // Crashes come in whole numbers: the axis runs to a multiple of its four steps.
+  peak = (peak + 3) / 4 * 4;
+  for (int g = 0; g <= 4; ++g) {
+    const double y = top_margin + plot_h - plot_h * g / 4.0;
+    out << "<line x1=\"" << left << "\" x2=\"" << width - 10 << "\" y1=\"" << Number(y) << "\" y2=\"" << Number(y)
+        << "\" stroke=\"#e6e8ec\"/><text x=\"" << left - 6 << "\" y=\"" << Number(y + 4)
+        << "\" font-size=\"11\" text-anchor=\"end\" fill=\"#6b7384\">"
+        << peak / 4 * static_cast<std::size_t>(g) << "</text>\n";
+  }
+  for (std::size_t d = 0; d < labels.size(); ++d) {
+    double y = top_margin + plot_h;
+    const double x = left + slot * static_cast<double>(d) + slot * 0.15;
+    auto bar = [&](std::size_t n, const char* colour, const std::string& what) {
+      if (n == 0) return;
+      const double h = plot_h * static_cast<double>(n) / static_cast<double>(peak);
+      y -= h;
+      out << "<rect x=\"" << Number(x) << "\" y=\"" << Number(y) << "\" width=\"" << Number(slot * 0.7)
+          << "\" height=\"" << Number(h) << "\" fill=\"" << colour << "\"><title>" << Escape(labels[d]) << ": " << n
+          << " × " << Escape(what) << "</title></rect>\n";
+    };
+    for (std::size_t b = 0; b < top.size(); ++b) bar(counts[d][b], kColours[b], top[b]->key);
+    if (other) bar((*other)[d], "#b8bec9", "other buckets");
+    if (d % label_every == 0) {
+      out << "<text x=\"" << Number(x + slot * 0.35) << "\" y=\"" << height - 8
+          << "\" font-size=\"11\" text-anchor=\"middle\" fill=\"#6b7384\">" << Escape(labels[d]) << "</text>\n";
+    }
+  }
+  out << "</svg>\n<div class=legend>";
+  for (std::size_t b = 0; b < top.size(); ++b) {
+    out << "<span><i style=\"background:" << kColours[b] << "\"></i><span class=key>" << Escape(top[b]->key)
+        << "</span></span>";
+  }
+  if (other) out << "<span><i style=\"background:#b8bec9\"></i>other buckets</span>";
+  out << "</div></section>\n";
+}
 
 void WriteChart(std::ostream& out, const std::vector<const Bucket*>& sorted) {
   const std::size_t shown = std::min(sorted.size(), kChartBuckets);
@@ -106,57 +164,40 @@ void WriteChart(std::ostream& out, const std::vector<const Bucket*>& sorted) {
   first = std::max(*first, *last - (kChartDays - 1));
   const std::int64_t days = *last - *first + 1;
   std::vector<std::vector<std::size_t>> counts(static_cast<std::size_t>(days), std::vector<std::size_t>(shown, 0));
-  std::size_t peak = 1;
   for (std::size_t b = 0; b < shown; ++b) {
     for (const auto& [day, n] : sorted[b]->per_day) {
       const std::optional<std::int64_t> d = DayNumber(day);
       if (d && *d >= *first) counts[static_cast<std::size_t>(*d - *first)][b] = n;
     }
   }
-  for (const auto& day : counts) {
-    std::size_t total = 0;
-    for (std::size_t n : day) total += n;
-    peak = std::max(peak, total);
+  std::vector<std::string> labels;
+  for (std::int64_t d = 0; d < days; ++d) labels.push_back(DayText(*first + d).substr(5));
+  WriteBars(out, "crashes per day", labels, counts, {sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(shown)},
+            nullptr, static_cast<std::size_t>(std::max<std::int64_t>(1, days / 8)));
+}
+
+// Crashes per client version, oldest first, the top buckets stacked and the rest in grey.
+void WriteVersionChart(std::ostream& out, const std::vector<const Bucket*>& sorted, const HistoryView& history) {
+  const std::size_t shown = std::min(sorted.size(), kChartBuckets);
+  const std::size_t first = history.versions.size() > kChartVersions ? history.versions.size() - kChartVersions : 0;
+  const std::vector<std::string> labels(history.versions.begin() + static_cast<std::ptrdiff_t>(first), history.versions.end());
+  out << "<section><h2>Crashes per client version, top " << shown << (shown == 1 ? " bucket" : " buckets")
+      << "</h2>\n";
+  if (labels.empty()) {
+    out << "<p>No dump names its client version.</p></section>\n";
+    return;
   }
-  const double width = 1000, height = 220, left = 40, bottom = 28, top = 10;
-  const double plot_w = width - left - 10, plot_h = height - bottom - top;
-  const double slot = plot_w / static_cast<double>(days);
-  out << "<svg viewBox=\"0 0 " << width << " " << height << "\" width=\"100%\" role=\"img\" "
-      << "aria-label=\"crashes per day\" style=\"max-height:260px\">\n";
-  // Crashes come in whole numbers: the axis runs to a multiple of its four steps.
-  peak = (peak + 3) / 4 * 4;
-  for (int g = 0; g <= 4; ++g) {
-    const double y = top + plot_h - plot_h * g / 4.0;
-    out << "<line x1=\"" << left << "\" x2=\"" << width - 10 << "\" y1=\"" << Number(y) << "\" y2=\"" << Number(y)
-        << "\" stroke=\"#e6e8ec\"/><text x=\"" << left - 6 << "\" y=\"" << Number(y + 4)
-        << "\" font-size=\"11\" text-anchor=\"end\" fill=\"#6b7384\">"
-        << peak / 4 * static_cast<std::size_t>(g) << "</text>\n";
-  }
-  const std::int64_t label_every = std::max<std::int64_t>(1, days / 8);
-  for (std::int64_t d = 0; d < days; ++d) {
-    double y = top + plot_h;
-    const double x = left + slot * static_cast<double>(d) + slot * 0.15;
-    for (std::size_t b = 0; b < shown; ++b) {
-      const std::size_t n = counts[static_cast<std::size_t>(d)][b];
-      if (n == 0) continue;
-      const double h = plot_h * static_cast<double>(n) / static_cast<double>(peak);
-      y -= h;
-      out << "<rect x=\"" << Number(x) << "\" y=\"" << Number(y) << "\" width=\"" << Number(slot * 0.7)
-          << "\" height=\"" << Number(h) << "\" fill=\"" << kColours[b] << "\"><title>" << DayText(*first + d)
-          << ": " << n << " × " << Escape(sorted[b]->key) << "</title></rect>\n";
-    }
-    if (d % label_every == 0) {
-      out << "<text x=\"" << Number(x + slot * 0.35) << "\" y=\"" << height - 8
-          << "\" font-size=\"11\" text-anchor=\"middle\" fill=\"#6b7384\">" << DayText(*first + d).substr(5)
-          << "</text>\n";
+  std::vector<std::vector<std::size_t>> counts(labels.size(), std::vector<std::size_t>(shown, 0));
+  std::vector<std::size_t> other(labels.size(), 0);
+  for (std::size_t b = 0; b < sorted.size(); ++b) {
+    for (std::size_t v = 0; v < labels.size(); ++v) {
+      const auto it = sorted[b]->history->per_version.find(labels[v]);
+      if (it == sorted[b]->history->per_version.end()) continue;
+      (b < shown ? counts[v][b] : other[v]) += it->second;
     }
   }
-  out << "</svg>\n<div class=legend>";
-  for (std::size_t b = 0; b < shown; ++b) {
-    out << "<span><i style=\"background:" << kColours[b] << "\"></i><span class=key>" << Escape(sorted[b]->key)
-        << "</span></span>";
-  }
-  out << "</div></section>\n";
+  WriteBars(out, "crashes per client version", labels, counts,
+            {sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(shown)}, &other, 1);
 }
 
 void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool open) {
@@ -164,7 +205,19 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
   out << "<details class=bucket" << (open ? " open" : "") << "><summary class=grid>"
       << "<div class=share><span class=count>" << b.count << "</span><span class=bar><i style=\"width:"
       << Number(share) << "%\"></i></span><span class=pct>" << Number(share) << "%</span></div>"
-      << "<div class=key>" << Escape(b.key);
+      << "<div class=key>";
+  if (b.history) {
+    const Bucket::History& h = *b.history;
+    out << "<span class=num>#" << h.id << "</span> ";
+    if (h.regressed) out << "<span class=\"status regressed\">regressed (fixed in " << Escape(*h.fixed_in) << ")</span> ";
+    if (!h.regressed && h.fixed_in) out << "<span class=\"status fixed\">fixed in " << Escape(*h.fixed_in) << "</span> ";
+    if (h.fresh) out << "<span class=\"status new\">new</span> ";
+    if (h.new_in) out << "<span class=\"status new\">new in " << Escape(*h.new_in) << "</span> ";
+    out << Escape(b.key);
+    if (h.note) out << "<div class=note>" << Escape(*h.note) << "</div>";
+  } else {
+    out << Escape(b.key);
+  }
   if (!b.top_frames.empty()) {
     out << "<ol class=frames>";
     for (const NamedFrame& frame : b.top_frames) out << "<li>" << Escape(FrameLine(frame)) << "</li>";
@@ -209,7 +262,8 @@ void WriteBucket(std::ostream& out, const Bucket& b, std::size_t total, bool ope
 
 }  // namespace
 
-void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures) {
+void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Failure>& failures,
+               const HistoryView* history) {
   const std::vector<const Bucket*> sorted = buckets.Sorted();
   std::optional<std::string> first, last;
   for (const Bucket* b : sorted) {
@@ -224,6 +278,18 @@ void WriteHtml(std::ostream& out, const Buckets& buckets, const std::vector<Fail
   if (first) out << ", " << Time(first) << " to " << Time(last) << " (Central European time)";
   if (!failures.empty()) out << "; " << CouldNotBeRead(failures.size());
   out << "</p></header>\n<main>\n";
+  if (history) {
+    std::size_t fresh = 0, regressed = 0;
+    for (const Bucket* b : sorted) {
+      fresh += b->history->fresh || b->history->new_in ? 1 : 0;
+      regressed += b->history->regressed ? 1 : 0;
+    }
+    out << "<section><h2>Crash history</h2><p>" << fresh << (fresh == 1 ? " bucket is" : " buckets are")
+        << " new (first seen in the last run that added dumps, or first seen in the newest client version "
+        << Or(history->newest_version) << "); " << regressed << (regressed == 1 ? " bucket" : " buckets")
+        << " regressed (a dump of the version marked fixed, or a later one).</p></section>\n";
+    WriteVersionChart(out, sorted, *history);
+  }
   WriteChart(out, sorted);
   out << "<section><h2>Buckets</h2><div class=\"grid head\"><div>Dumps</div><div>Exception and where: top frames, or module + offset</div>"
       << "<div>Advice</div><div>First seen</div><div>Last seen</div><div>Client versions</div>"

@@ -92,6 +92,8 @@ Json SummaryJson(const Summary& s) {
     }
     j["thread_stacks"] = threads;
   }
+  if (s.sha256) j["sha256"] = *s.sha256;
+  if (s.copies) j["copies"] = *s.copies;
   return j;
 }
 
@@ -111,6 +113,8 @@ std::string CsvCell(const std::string& text) {
 
 std::string Cell(const std::optional<std::string>& text) { return text ? CsvCell(*text) : ""; }
 
+}  // namespace
+
 std::string Joined(const VersionSet& values, std::size_t at_most) {
   std::string out;
   std::size_t shown = 0;
@@ -128,7 +132,25 @@ std::string Share(std::size_t count, std::size_t total) {
 
 std::string Shown(const std::optional<std::string>& time) { return time ? ShownTime(*time) : "-"; }
 
-}  // namespace
+void WriteColumns(std::ostream& out, const std::vector<std::vector<std::string>>& rows, std::size_t numbers) {
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      const std::size_t pad = widths[i] - row[i].size();
+      if (i < numbers) {
+        line += std::string(pad, ' ') + row[i];  // numbers to the right
+      } else {
+        line += row[i] + (i + 1 < row.size() ? std::string(pad, ' ') : "");
+      }
+      if (i + 1 < row.size()) line += "  ";
+    }
+    out << line << '\n';
+  }
+}
 
 std::string FrameLine(const NamedFrame& f) {
   std::string line = "#" + std::to_string(f.index) + " " + FrameText(f);
@@ -214,6 +236,21 @@ void WriteBucketsJson(std::ostream& out, const Buckets& buckets) {
         Json(std::vector<std::string>(b->fault_module_versions.begin(), b->fault_module_versions.end()));
     j["advice"] = OrNull(b->advice);
     j["example"] = b->example;
+    if (b->history) {
+      const Bucket::History& h = *b->history;
+      j["id"] = h.id;
+      j["status"] = h.regressed ? "regressed" : h.fixed_in ? "fixed" : "open";
+      j["fixed_in"] = OrNull(h.fixed_in);
+      j["note"] = OrNull(h.note);
+      j["new"] = h.fresh;
+      j["new_in"] = OrNull(h.new_in);
+      j["copies"] = h.copies;
+      Json per_version = Json::object();
+      for (const auto& [version, n] : h.per_version) per_version[version] = n;
+      j["per_version"] = per_version;
+      j["first_version"] = b->versions.empty() ? Json(nullptr) : Json(*b->versions.begin());
+      j["last_version"] = b->versions.empty() ? Json(nullptr) : Json(*b->versions.rbegin());
+    }
     out << Dump(j) << '\n';
   }
 }
@@ -229,34 +266,28 @@ void WriteTable(std::ostream& out, const Buckets& buckets, const std::vector<Fai
                     Printable(Joined(b->fault_module_versions, 3)), Printable(Joined(b->thread_names, 3)),
                     Printable(b->example)});
   }
-  std::vector<std::size_t> widths(rows[0].size(), 0);
-  for (const auto& row : rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      const std::size_t pad = widths[i] - row[i].size();
-      if (i < 2) {
-        line += std::string(pad, ' ') + row[i];  // numbers to the right
-      } else {
-        line += row[i] + (i + 1 < row.size() ? std::string(pad, ' ') : "");
-      }
-      if (i + 1 < row.size()) line += "  ";
-    }
-    out << line << '\n';
-  }
+  WriteColumns(out, rows, 2);
+  WriteTopFrames(out, sorted);
+  WriteTotals(out, buckets, sorted.size(), "", failures);
+}
+
+void WriteTopFrames(std::ostream& out, const std::vector<const Bucket*>& sorted) {
   // Each bucket's top frames, from its latest dump, below the table: where it crashed.
   bool heading = false;
   for (const Bucket* b : sorted) {
     if (b->top_frames.empty()) continue;
     if (!heading) out << "\nTop frames of each bucket (its latest dump):\n";
     heading = true;
-    out << '\n' << Printable(b->key) << "  (" << b->count << ")\n";
+    out << '\n' << (b->history ? "#" + std::to_string(b->history->id) + " " : "") << Printable(b->key) << "  ("
+        << b->count << ")\n";
     for (const NamedFrame& frame : b->top_frames) out << "    " << Printable(FrameLine(frame)) << '\n';
   }
-  out << '\n' << buckets.dumps() << (buckets.dumps() == 1 ? " dump" : " dumps") << " in " << sorted.size()
-      << (sorted.size() == 1 ? " bucket" : " buckets");
+}
+
+void WriteTotals(std::ostream& out, const Buckets& buckets, std::size_t count, const std::string& more,
+                 const std::vector<Failure>& failures) {
+  out << '\n' << buckets.dumps() << (buckets.dumps() == 1 ? " dump" : " dumps") << " in " << count
+      << (count == 1 ? " bucket" : " buckets") << more;
   if (failures.empty()) {
     out << ".\n";
   } else {

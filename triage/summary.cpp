@@ -193,6 +193,7 @@ bool Fill(Summary* s, const Minidump& dump, const StackOptions& options, std::st
     row.name = Utf8FromUtf16(name);
     row.base = m.base;
     row.size = m.size;
+    row.time_date_stamp = m.time_date_stamp;
     if (m.version.Present()) {
       row.version = VersionText(m.version.file_version_ms, m.version.file_version_ls);
       if (m.version.product_version_ms != 0 || m.version.product_version_ls != 0) {

@@ -72,6 +72,7 @@ struct Summary {
     std::string name, path;
     std::uint64_t base = 0;
     std::uint32_t size = 0;
+    std::uint32_t time_date_stamp = 0;  // with the size, which build it is (not in the outputs)
     std::optional<std::string> version;          // the file version
     std::optional<std::string> product_version;  // 10.0.x where Windows' own DLLs say 6.2.x as file version
   };
@@ -89,7 +90,14 @@ struct Summary {
   std::optional<std::vector<ThreadStack>> thread_stacks;  // every thread's, when asked for
 
   std::optional<std::string> bucket;  // set by the bucketing stage
+
+  // Over a crash history: the content's SHA-256 and how many files held it.
+  std::optional<std::string> sha256;
+  std::optional<std::size_t> copies;
 };
+
+// A report field that names a loaded module ("runtime.module.N"): the module list again.
+inline bool IsModuleField(const std::string& key) { return key.rfind("runtime.module.", 0) == 0; }
 
 // Reads one dump. `file` is the path to report, `file_name` its last component. Never
 // fails: an unreadable dump gives readable false and the reason.

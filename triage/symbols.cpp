@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "triage/symbol_archive.h"
 #include "triage/text.h"
 #include "triage/walk.h"
 
@@ -45,6 +46,28 @@ void SymbolStore::AddSymbols(const std::filesystem::path& folder) {
   indexed_ = kMaxFilesIndexed - budget;
 }
 
+std::optional<std::filesystem::path> SymbolStore::Archived(const std::string& name, const std::string& key) {
+  if (stores_.empty()) return std::nullopt;
+  auto [it, added] = archived_.try_emplace(name + "/" + key);
+  for (std::size_t i = 0; added && i < stores_.size() && !it->second; ++i) it->second = FindArchived(stores_[i], name, key);
+  return it->second;
+}
+
+const PeImage* SymbolStore::TryImage(const std::filesystem::path& path, const Identity& wanted) {
+  auto [known, added] = images_.try_emplace(path);
+  if (!added && known->second != wanted) return nullptr;
+  if (const auto kept = opened_.find(path); kept != opened_.end()) return &*kept->second.image;
+  // Read for its identity, or opened again for a module that has it.
+  OpenImage open;
+  std::string why;
+  open.reader = OpenFileRange(path, &why);
+  if (open.reader) open.image = PeImage::Open(*open.reader, &why);
+  known->second.reset();
+  if (open.image) known->second.emplace(open.image->size_of_image(), open.image->time_date_stamp());
+  if (known->second == wanted) return &*opened_.emplace(path, std::move(open)).first->second.image;
+  return nullptr;
+}
+
 const PeImage* SymbolStore::FindImage(const Module& module) {
   if (const PeImage* image = FindBinary(module)) return image;
   for (ImageSource* source : sources_) {
@@ -54,35 +77,38 @@ const PeImage* SymbolStore::FindImage(const Module& module) {
 }
 
 const PeImage* SymbolStore::FindBinary(const Module& module) {
-  const auto candidates = binaries_.find(AsciiLower(Utf8FromUtf16(FileNameOf(module.path))));
-  if (candidates == binaries_.end()) return nullptr;
+  const std::string name = Utf8FromUtf16(FileNameOf(module.path));
   const Identity wanted{module.size, module.time_date_stamp};
+  if (const std::optional<std::filesystem::path> archived = Archived(name, ImageKey(module.time_date_stamp, module.size))) {
+    if (const PeImage* image = TryImage(*archived, wanted)) return image;
+  }
+  const auto candidates = binaries_.find(AsciiLower(name));
+  if (candidates == binaries_.end()) return nullptr;
   for (const std::filesystem::path& path : candidates->second) {
-    auto [known, added] = images_.try_emplace(path);
-    if (!added && known->second != wanted) continue;
-    if (const auto kept = opened_.find(path); kept != opened_.end()) return &*kept->second.image;
-    // Read for its identity, or opened again for a module that has it.
-    OpenImage open;
-    std::string why;
-    open.reader = OpenFileRange(path, &why);
-    if (open.reader) open.image = PeImage::Open(*open.reader, &why);
-    known->second.reset();
-    if (open.image) known->second.emplace(open.image->size_of_image(), open.image->time_date_stamp());
-    if (known->second == wanted) return &*opened_.emplace(path, std::move(open)).first->second.image;
+    if (const PeImage* image = TryImage(path, wanted)) return image;
   }
   return nullptr;
 }
 
+bool SymbolStore::PdbMatches(const std::filesystem::path& path, const CodeViewRecord& codeview) {
+  auto [it, added] = identities_.try_emplace(path);
+  if (added) {
+    std::string why;
+    if (const auto reader = OpenFileRange(path, &why)) it->second = ReadPdbIdentity(*reader, &why);
+  }
+  return it->second && it->second->guid == codeview.guid && it->second->age == codeview.age;
+}
+
 const std::filesystem::path* SymbolStore::FindPdb(const CodeViewRecord& codeview) {
-  const auto candidates = pdbs_.find(AsciiLower(FileNameOf(codeview.pdb_name)));
+  const std::string name = FileNameOf(codeview.pdb_name);
+  if (const std::optional<std::filesystem::path> archived = Archived(name, PdbKey(codeview.guid, codeview.age))) {
+    // Kept as a key of identities_, whose paths outlive the run's look-ups.
+    if (PdbMatches(*archived, codeview)) return &identities_.find(*archived)->first;
+  }
+  const auto candidates = pdbs_.find(AsciiLower(name));
   if (candidates == pdbs_.end()) return nullptr;
   for (const std::filesystem::path& path : candidates->second) {
-    auto [it, added] = identities_.try_emplace(path);
-    if (added) {
-      std::string why;
-      if (const auto reader = OpenFileRange(path, &why)) it->second = ReadPdbIdentity(*reader, &why);
-    }
-    if (it->second && it->second->guid == codeview.guid && it->second->age == codeview.age) return &path;
+    if (PdbMatches(path, codeview)) return &path;
   }
   return nullptr;
 }

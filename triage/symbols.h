@@ -60,10 +60,12 @@ class SymbolStore {
   // Indexes the files under `folder` (recursively) by lower-case file name.
   void AddBinaries(const std::filesystem::path& folder);
   void AddSymbols(const std::filesystem::path& folder);
+  // A symbol store (symbol_archive.h): module files and PDBs are looked up by their key.
+  void AddStore(const std::filesystem::path& folder) { stores_.push_back(folder); }
   void SetSymbolizer(std::unique_ptr<Symbolizer> symbolizer) { symbolizer_ = std::move(symbolizer); }
   // Asked, in the order added, for the modules the --binaries folders do not hold.
   void AddImageSource(ImageSource* source) { sources_.push_back(source); }
-  bool has_symbols() const { return !pdbs_.empty(); }
+  bool has_symbols() const { return !pdbs_.empty() || !stores_.empty(); }
 
   // The file of a dump's module entry, opened once for the whole run; null when no file
   // of that name matches its SizeOfImage and TimeDateStamp. Only files that matched stay
@@ -86,6 +88,13 @@ class SymbolStore {
   const PdbFunctions& PdbFunctionsOf(const std::filesystem::path& pdb);
   const std::filesystem::path* FindPdb(const CodeViewRecord& codeview);
 
+  const PeImage* TryImage(const std::filesystem::path& path, const std::pair<std::uint32_t, std::uint32_t>& wanted);
+  bool PdbMatches(const std::filesystem::path& path, const CodeViewRecord& codeview);
+
+  std::vector<std::filesystem::path> stores_;
+  // "name/key" looked up in the stores: the file, or null for none.
+  std::optional<std::filesystem::path> Archived(const std::string& name, const std::string& key);
+  std::map<std::string, std::optional<std::filesystem::path>> archived_;
   std::unordered_map<std::string, std::vector<std::filesystem::path>> binaries_;
   std::unordered_map<std::string, std::vector<std::filesystem::path>> pdbs_;
   std::map<std::filesystem::path, std::optional<Identity>> images_;  // null: unreadable, no PE file

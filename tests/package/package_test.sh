@@ -24,11 +24,16 @@ expected="Brisvane.exe
 Calvorin.dll
 INSTALL.txt
 SHA256SUMS
+check/Client.exe
+check/crash-check.exe
+check/nvwgf2umx.dll
 example/client.cpp
 example/client_version.rc.in
 include/capture/context_block.h
-symbols/Brisvane.pdb
-symbols/Calvorin.pdb"
+symbols/Brisvane.exe/KEY/Brisvane.exe
+symbols/Brisvane.pdb/KEY/Brisvane.pdb
+symbols/Calvorin.dll/KEY/Calvorin.dll
+symbols/Calvorin.pdb/KEY/Calvorin.pdb"
 
 for run in one two/deeper; do
   mkdir -p "$work/$run"
@@ -42,17 +47,20 @@ version=$(head -n 1 "$repo/VERSION")
 deb_name=crash-triage_${version}_amd64.deb
 zip_name=crash-triage-$version-windows-x64.zip
 
-files=$(cd "$stage" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+# The symbol store's keys are checked by triage_archive; here: one key folder each.
+files=$(cd "$stage" && find . -type f | sed 's|^\./||; s|^\(symbols/[^/]*\)/[0-9A-Fa-f]*/|\1/KEY/|' | LC_ALL=C sort)
 [ "$files" = "$expected" ] || fail "the folder holds $(tr '\n' ' ' <<<"$files")"
 
 (cd "$stage" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
-sums=$(cut -d' ' -f3 "$stage/SHA256SUMS" | LC_ALL=C sort)
+sums=$(cut -d' ' -f3 "$stage/SHA256SUMS" | sed 's|^\(symbols/[^/]*\)/[0-9A-Fa-f]*/|\1/KEY/|' | LC_ALL=C sort)
 [ "$sums" = "$(grep -vx SHA256SUMS <<<"$expected")" ] || fail "SHA256SUMS lists $(tr '\n' ' ' <<<"$sums")"
 
 cmp -s "$stage/Calvorin.dll" "$build/capture/Calvorin.dll" || fail "Calvorin.dll is not the built one"
 cmp -s "$stage/Brisvane.exe" "$build/notifier/Brisvane.exe" || fail "Brisvane.exe is not the built one"
-cmp -s "$stage/symbols/Calvorin.pdb" "$build/capture/Calvorin.pdb" || fail "Calvorin.pdb is not the built one"
-cmp -s "$stage/symbols/Brisvane.pdb" "$build/notifier/Brisvane.pdb" || fail "Brisvane.pdb is not the built one"
+cmp -s "$stage"/symbols/Calvorin.pdb/*/Calvorin.pdb "$build/capture/Calvorin.pdb" || fail "Calvorin.pdb is not the built one"
+cmp -s "$stage"/symbols/Brisvane.pdb/*/Brisvane.pdb "$build/notifier/Brisvane.pdb" || fail "Brisvane.pdb is not the built one"
+cmp -s "$stage/check/crash-check.exe" "$build/check/crash-check.exe" || fail "crash-check.exe is not the built one"
+cmp -s "$stage/check/Client.exe" "$build/fixtures/client/Client.exe" || fail "check/Client.exe is not the sample client"
 
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$archive"

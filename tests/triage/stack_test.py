@@ -244,8 +244,56 @@ def run():
     code, table, _ = triage("--binaries", game, "--symbols", symbols, crash_folder, program=ARGS["host-triage"])
     check(code == 0 and "#0 deeptwo.dll!Level2 (" in table and "deep_crash.cpp:" in table,
           f"the table shows each bucket's top frames: {table[-1200:]}")
+    check_symbol_store(game, symbols, crash_folder, rows, dumps)
     print(f"stacks: {len(rows)} dumps read in {seconds:.2f} s with binaries and PDBs; "
           f"{compared_total} frames compared with lldb")
+
+
+def check_symbol_store(game, symbols, crash_folder, rows, dumps):
+    """The release archived as a symbol store gives the same stacks as its folders; a crash
+    added before the PDBs arrived gets its own bucket, and --rekey with the store merges
+    it into the one its stack names, keeping its status and note."""
+    store = game.parent / "stacks-symstore"
+    shutil.rmtree(store, ignore_errors=True)
+    code, out, err = triage("archive", "--store", store, game, program=ARGS["host-triage"])
+    check(code == 0 and (store / "DeepTwo.pdb").is_dir() and (store / "Client.exe").is_dir(),
+          f"archive the release: {out!r} {err!r}")
+    code, out, err = triage("--json", "--store", store, crash_folder, program=ARGS["host-triage"])
+    by_store = {pathlib.Path(r["file"]).name: r for r in rows_of(out)}
+    for name, row in rows.items():
+        theirs = by_store.get(name, {})
+        check((theirs.get("stack"), theirs.get("bucket")) == (row.get("stack"), row.get("bucket")),
+              f"{name}: the same stack from the symbol store as from the folders: {theirs.get('bucket')!r}")
+
+    later = game.parent / "stacks-later"
+    shutil.rmtree(later, ignore_errors=True)
+    later.mkdir()
+    again = crash_for_a_new_dump(game, "--crash=in:DeepTwo.dll")[0]
+    if again:
+        shutil.move(again, later / again.name)
+    gone = later / "gone.dmp"  # another dump (a byte more), deleted before --rekey
+    gone.write_bytes(dumps["DeepThree.dll"].read_bytes() + b"\0")
+    db = game.parent / "stacks.db"
+    for f in game.parent.glob("stacks.db*"):
+        f.unlink()
+    code, _, err = triage("--db", db, "--store", store, crash_folder, program=ARGS["host-triage"])
+    check(code == 0, f"history with the store: {err!r}")
+    code, _, err = triage("--db", db, later, program=ARGS["host-triage"])
+    buckets = {b["bucket"]: b for b in rows_of(triage("--db", db, "--buckets-json", program=ARGS["host-triage"])[1])}
+    named = rows.get(dumps["DeepTwo.dll"].name if dumps["DeepTwo.dll"] else "", {}).get("bucket")
+    early = next((b for k, b in buckets.items() if k.startswith("0xC0000005 deeptwo.dll+0x")), {})
+    check(named in buckets and early.get("count") == 1, f"before the PDBs, a bucket of its own: {list(buckets)}")
+    triage("mark", "--db", db, str(early.get("id")), "--fixed-in", "10.2.0.8", "--note", "GAME-77",
+           program=ARGS["host-triage"])
+    gone.unlink()
+    code, _, err = triage("--db", db, "--rekey", "--store", store, program=ARGS["host-triage"])
+    buckets = {b["bucket"]: b for b in rows_of(triage("--db", db, "--buckets-json", program=ARGS["host-triage"])[1])}
+    merged = buckets.get(named, {})
+    check(code == 0 and f"merged buckets #{merged.get('id')}, #{early.get('id')} into #{merged.get('id')}" in err
+          and "1 no longer where they were found" in err and merged.get("count") == 2
+          and merged.get("note") == "GAME-77" and merged.get("fixed_in") == "10.2.0.8"
+          and not any(k.startswith("0xC0000005 deeptwo.dll+0x") for k in buckets),
+          f"--rekey merges the bucket into the named one: {err!r} {merged}")
 
 
 def main():

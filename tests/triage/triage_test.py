@@ -9,7 +9,9 @@
                     obj2yaml and Breakpad's minidump_stackwalk agree with crash-triage on each;
                     x86 stacks, 32-bit addresses, thread names, product versions, exception names.
   html    (host)    the page in Debian's chromium: the DOM holds every bucket, a hostile
-                    module name stays text, a screenshot lands in the build folder.
+                    module name stays text, a screenshot lands in the build folder; over a
+                    crash history, the chart per client version and the new and regressed
+                    buckets marked.
   road    (windows) dumps made under Wine by the real Calvorin.dll through the WER host
                     stand-in, and by System32's MiniDumpWriteDump alone; every exception,
                     module and comment field compared with obj2yaml; the Windows build's
@@ -438,6 +440,25 @@ def run_html():
           f"screenshot written to {ARGS['screenshot']}")
     print(f"page: {page} ({len(html)} bytes), screenshot: {ARGS['screenshot']}")
 
+    # Over a crash history: the chart per client version, new and regressed buckets marked.
+    db = work / "history.db"
+    triage("--db", db, dumps)
+    triage("mark", "--db", db, "1", "--fixed-in", "10.2.0.8", "--note", "GAME-4711")
+    later = work / "later"
+    later.mkdir()
+    dumpgen.capture_like(later / "again.dmp", time_stamp=start + 40 * day, client_version=(10, 2, 0, 8))
+    dumpgen.capture_like(later / "new.dmp", time_stamp=start + 40 * day, fault=("ReShade64.dll", 0x42),
+                         client_version=(10, 2, 0, 9))
+    history = pathlib.Path(ARGS["screenshot"]).with_name("triage-history.html")
+    code, _, err = triage("--db", db, "--html", history, later)
+    text = chromium("--dump-dom", history.as_uri()).stdout.decode("utf-8", "replace")
+    check(code == 0 and "Crashes per client version" in text and 'class="status regressed"' in text
+          and "regressed (fixed in 10.2.0.8)" in text and "new in 10.2.0.9" in text and "GAME-4711" in text
+          and text.count("<rect") > 0, f"the page over a crash history ({err!r}): {text[:400]!r}")
+    shot = chromium(f"--screenshot={history.with_suffix('.png')}", "--window-size=1440,1100", "--hide-scrollbars",
+                    history.as_uri())
+    print(f"history page: {history}, screenshot: {history.with_suffix('.png')}")
+
 
 # --- road ---------------------------------------------------------------------------
 
@@ -532,6 +553,20 @@ def run_road():
     check(code == 0 and len(wine_lines) == len(linux_lines), f"Wine build: exit {code}, {len(wine_lines)} lines")
     for ours, theirs in zip(linux_lines, wine_lines):
         check(same_file(theirs) == ours, f"Wine and Linux builds differ:\n  {theirs}\n  {ours}")
+    # A crash history kept by the Windows build: the Linux build reads the same file; a
+    # store on a network share is refused before anything is read or written.
+    for f in game.glob("history.db*"):
+        f.unlink()
+    code, kept = wine(ARGS["triage-exe"], "--db", "history.db", "--buckets-json", "Crash", cwd=game)
+    code_linux, out, _ = triage("--db", game / "history.db", "--buckets-json", program=ARGS["host-triage"])
+    ours = {b["bucket"]: (b["count"], b["copies"], b["status"]) for b in rows_of(out)}
+    check(code == 0 and code_linux == 0 and ours == {b["bucket"]: (b["count"], b["copies"], b["status"])
+                                                     for b in rows_of(kept)}
+          and sum(c for c, _, _ in ours.values()) == 5 and sum(c for _, c, _ in ours.values()) == 6,
+          f"a store made on Windows, read on Linux: {ours} / {kept!r}")
+    said = []
+    code, _ = wine(ARGS["triage-exe"], "--db", "\\\\server\\share\\history.db", "Crash", cwd=game, errors=said)
+    check(code == 2 and "lies on a network share" in "".join(said), f"a store on a network share: {code} {said}")
     print(f"road: {len(rows)} dumps, {len(buckets)} buckets, Wine output {len(wine_out)} bytes identical")
 
 
