@@ -110,7 +110,7 @@ check_file() {  # path, file name
 }
 
 started=$(date +%s)
-build_release "$first" "$first-linux"
+build_release "$first" "$first-linux" triage-only
 build_release "$second"
 echo "two builds in $(($(date +%s) - started)) s"
 

@@ -69,15 +69,16 @@ with_release_sources() {  # command...
 
 # Builds the release into build folders of its own: the two deliverables for Windows,
 # and when a second folder is named, crash-triage.exe beside them and crash-triage for
-# Linux in that second folder.
-build_release() {  # Windows build folder [Linux build folder]
+# Linux in that second folder, and crash-check with the sample client and the
+# driver-named module it crashes unless "triage-only" follows (the release check, which
+# looks at the support tool's packages only).
+build_release() {  # Windows build folder [Linux build folder [triage-only]]
   with_release_sources _build_release "$@"
 }
 _build_release() {
   local dir=$1 linux=${2:-} targets=(calvorin Brisvane)
-  # With a Linux folder, the whole release: the support tool, and crash-check with the
-  # sample client and the driver-named module it crashes.
-  [ -z "$linux" ] || targets+=(crash_triage crash_check sample_client fault_nvwgf2umx)
+  [ -z "$linux" ] || targets+=(crash_triage)
+  [ -z "$linux" ] || [ "${3:-}" = triage-only ] || targets+=(crash_check sample_client fault_nvwgf2umx)
   # Afresh, as configure_preset does after a change of the toolchain: CMake would keep the
   # compiler the folder was first configured with. The sources are new copies, so the
   # build starts from nothing anyway.

@@ -358,7 +358,14 @@ std::unique_ptr<Store> Store::Open(const fs::path& file, std::string* why) {
   // Pages of 16 KiB hold several dumps' facts each (at 4 KiB most would take a page of
   // their own); a page size can only be chosen before the first table.
   if (empty && !store->Exec("PRAGMA page_size=16384", why)) return nullptr;
-  if (!store->Exec("PRAGMA journal_mode=WAL", why) || !store->Exec("PRAGMA synchronous=FULL", why) ||
+  // Switching a store to WAL needs an exclusive lock, for which SQLite does not wait (its
+  // busy timeout covers the ordinary locks only): a second run opening the same new store
+  // at that moment would be refused. Once a store is in WAL the switch takes no lock.
+  for (const std::int64_t give_up = NowMs() + kBusyTimeoutMs; !store->Exec("PRAGMA journal_mode=WAL", why);) {
+    if ((sqlite3_errcode(db) & 0xFF) != SQLITE_BUSY || NowMs() >= give_up) return nullptr;
+    sqlite3_sleep(10);
+  }
+  if (!store->Exec("PRAGMA synchronous=FULL", why) ||
       !store->Exec("PRAGMA foreign_keys=ON", why)) {
     return nullptr;
   }

@@ -231,6 +231,15 @@ def run_kill(work):
 
 def run_together(work):
     """Two runs adding overlapping folders to one store at once: both succeed, no dump twice."""
+    # Two runs making one new store: the first switches it to WAL, which takes a lock that
+    # SQLite does not wait for. The moment is short, so it is tried on many new stores.
+    for i in range(30):
+        new = work / "together" / f"new-{i}.db"
+        new.parent.mkdir(exist_ok=True)
+        pair = [subprocess.Popen([ARGS["triage"], "--db", new, work / "week1"], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE) for _ in range(2)]
+        results = [(r.wait(timeout=60), r.stderr.read().decode()) for r in pair]
+        check(all(code == 0 for code, _ in results), f"two runs making a new store: {results}")
     db = work / "together.db"
     runs = [subprocess.Popen([ARGS["triage"], "--db", db, "--json", work / folder, work / "many"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
