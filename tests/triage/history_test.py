@@ -93,6 +93,15 @@ def run_history():
     code, out, _ = triage("--db", db, week1)
     check(code == 0 and "0 new dumps, 0 new copies of stored ones, 6 known already" in out,
           f"reading the same folder again adds nothing: {out[:200]!r}")
+    # A file that changed where one was read before is read again: a player's next crash
+    # saved under the same name.
+    spot = work / "same-name"
+    spot.mkdir()
+    crash(spot, "crash.dmp")
+    triage("--db", work / "same-name.db", spot)
+    crash(spot, "crash.dmp", fault=("d3d9.dll", 0x2F44))
+    code, out, _ = triage("--db", work / "same-name.db", spot)
+    check(code == 0 and "1 new dump," in out, f"a changed file at a known path: {out[:200]!r}")
 
     # Which crash came back after its fix? Versions order by their numbers: 10.2.0.10 is
     # later than 10.2.0.9.
