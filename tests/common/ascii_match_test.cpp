@@ -7,6 +7,7 @@ namespace {
 
 TEST(ContainsIgnoringAsciiCase, FindsPatternAnywhereFoldingOnlyAsciiLetters) {
   EXPECT_TRUE(ContainsIgnoringAsciiCase(u"NVWGF2UMX.DLL", u"nvwgf2umx"));
+  EXPECT_TRUE(ContainsIgnoringAsciiCase(u"ZLIB.DLL", u"zlib"));  // the last letter folds too
   EXPECT_TRUE(ContainsIgnoringAsciiCase(u"my_xsplit", u"xsplit"));   // at the very end
   EXPECT_FALSE(ContainsIgnoringAsciiCase(u"game_xspl", u"xsplit"));  // runs past the end
   EXPECT_FALSE(ContainsIgnoringAsciiCase(u"d3d", u"d3d9"));

@@ -31,6 +31,7 @@ TEST(BoundedCopy, InvalidCapacities) {
   EXPECT_EQ(buffer[0], u'x') << "capacity 0 must not touch the buffer";
   EXPECT_EQ(BoundedCopy(buffer, kMaxCapacity + 1, u"a"), kInvalidParameter);
   EXPECT_EQ(buffer[0], u'\0') << "an oversized capacity leaves an empty string";
+  EXPECT_EQ(BoundedCopy(buffer, kMaxCapacity, u"a"), kOk) << "the largest capacity is valid";
   EXPECT_EQ(BoundedCopy(nullptr, 4, u"a"), kInvalidParameter);
 }
 
@@ -71,6 +72,7 @@ TEST(BoundedFormat, InvalidCapacitiesAndBadFormats) {
   EXPECT_EQ(buffer[0], u'\0');
   // A missing argument or one of the wrong kind is refused rather than read as garbage.
   EXPECT_EQ(BoundedFormat(buffer, 8, u"%u%u", {1u}), kInvalidParameter);
+  EXPECT_EQ(BoundedFormat(buffer, 8, u"%s", {}), kInvalidParameter);  // no argument at all
   EXPECT_EQ(BoundedFormat(buffer, 8, u"%s", {1u}), kInvalidParameter);
   EXPECT_EQ(BoundedFormat(buffer, 8, u"%x", {1u}), kInvalidParameter);
   EXPECT_EQ(buffer[0], u'\0');

@@ -42,6 +42,9 @@ TEST(Utf8, TerminateDropsOnlyAnIncompleteLastSequence) {
   char cut[] = "ab\xE2\x82";
   TerminateUtf8(cut, sizeof(cut));
   EXPECT_STREQ(cut, "ab");
+  char cut_lowest_lead[] = "ab\xE0\xA0";  // E0 leads three bytes, like E2
+  TerminateUtf8(cut_lowest_lead, sizeof(cut_lowest_lead));
+  EXPECT_STREQ(cut_lowest_lead, "ab");
   char whole[] = "ab\xE2\x82\xAC";
   TerminateUtf8(whole, sizeof(whole));
   EXPECT_STREQ(whole, "ab\xE2\x82\xAC");

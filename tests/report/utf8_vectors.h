@@ -19,6 +19,7 @@ inline const Utf8Vector kUtf8Vectors[] = {
     {"ascii", u"Client.exe", 260, "Client.exe"},
     {"two-byte", u"M\u00FCller.dll", 260, "M\xC3\xBCller.dll"},
     {"three-byte", u"\u20AC\u4E2D", 260, "\xE2\x82\xAC\xE4\xB8\xAD"},
+    {"the first three-byte", u"\u07FF\u0800", 260, "\xDF\xBF\xE0\xA0\x80"},
     {"surrogate pair", u"a\U0001F600b", 260, "a\xF0\x9F\x98\x80" "b"},
     {"lone high surrogate", std::u16string(u"a") + char16_t(0xD83D) + u"b", 260,
      "a\xEF\xBF\xBD" "b"},

@@ -32,11 +32,11 @@ class Dump:
         self.stream(SYSTEM_INFO, struct.pack("<HHHBBIIIIIHH24s", arch, 6, 0, 8, 1, *version, platform,
                                              self.string(csd), 0, 0, b""))
 
-    def exception(self, thread, code, address, parameters=()):
+    def exception(self, thread, code, address, parameters=(), context=b""):
         params = list(parameters) + [0] * (15 - len(parameters))
         self.stream(EXCEPTION, struct.pack("<II", thread, 0) +
                     struct.pack("<IIQQII15Q", code, 0, 0, address, len(parameters), 0, *params) +
-                    struct.pack("<II", 0, 0))
+                    struct.pack("<II", len(context), self.add(context) if context else 0))
 
     def modules(self, modules):
         """modules: (path, base, size, (a, b, c, d) or None)"""
@@ -51,13 +51,14 @@ class Dump:
                 struct.pack("<IIIIQQ", len(record), self.add(record), 0, 0, 0, 0)
         self.stream(MODULE_LIST, struct.pack("<I", len(modules)) + entries)
 
-    def threads(self, threads):
+    def threads(self, threads, context_size=1232):
         """threads: (id, stack start, stack bytes)"""
         entries = b""
         for tid, start, stack in threads:
             stack_rva = self.add(stack)
-            context_rva = self.add(b"\0" * 1232)
-            entries += struct.pack("<IIIIQQIIII", tid, 0, 32, 0, 0, start, len(stack), stack_rva, 1232, context_rva)
+            context_rva = self.add(b"\0" * context_size)
+            entries += struct.pack("<IIIIQQIIII", tid, 0, 32, 0, 0, start, len(stack), stack_rva, context_size,
+                                   context_rva)
         self.stream(THREAD_LIST, struct.pack("<I", len(threads)) + entries)
 
     def comment(self, text):

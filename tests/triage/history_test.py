@@ -93,6 +93,15 @@ def run_history():
     code, out, _ = triage("--db", db, week1)
     check(code == 0 and "0 new dumps, 0 new copies of stored ones, 6 known already" in out,
           f"reading the same folder again adds nothing: {out[:200]!r}")
+    # A file that changed where one was read before is read again: a player's next crash
+    # saved under the same name.
+    spot = work / "same-name"
+    spot.mkdir()
+    crash(spot, "crash.dmp")
+    triage("--db", work / "same-name.db", spot)
+    crash(spot, "crash.dmp", fault=("d3d9.dll", 0x2F44))
+    code, out, _ = triage("--db", work / "same-name.db", spot)
+    check(code == 0 and "1 new dump," in out, f"a changed file at a known path: {out[:200]!r}")
 
     # Which crash came back after its fix? Versions order by their numbers: 10.2.0.10 is
     # later than 10.2.0.9.
@@ -139,6 +148,10 @@ def run_history():
     rows = rows_of(out)
     check(code == 0 and len(rows) == 1 and rows[0]["sha256"] == digest(rows[0]["file"]) and rows[0]["copies"] == 1,
           f"--json over the store: {rows}")
+    # The stored facts read back as the dump has them, module bases going down included.
+    code, direct, _ = triage("--json", rows[0]["file"])
+    check(code == 0 and rows_of(direct)[0]["modules"] == rows[0]["modules"],
+          f"the stored module list: {rows[0]['modules']} against {rows_of(direct)[0]['modules']}")
     code, out, _ = triage("mark", "--db", db, str(nvidia.get("id")), "--reopen")
     check(buckets_of(db)[nvidia["bucket"]]["status"] == "open", "reopened")
 
@@ -153,8 +166,8 @@ def run_failures(work, db):
     cases = {}
     newer = work / "newer.db"
     newer.write_bytes(db.read_bytes())
-    sql(newer, "PRAGMA user_version = 99")
-    cases[newer] = "made by a newer crash-triage (store version 99"
+    sql(newer, "PRAGMA user_version = 3")  # the next one after this crash-triage's
+    cases[newer] = "made by a newer crash-triage (store version 3"
     foreign = work / "foreign.db"
     sql(foreign, "CREATE TABLE invoices(id INTEGER PRIMARY KEY, total REAL)")
     cases[foreign] = "not a crash-triage store (a SQLite database of another program)"

@@ -271,6 +271,21 @@ def run_inputs():
     check(mac.get("system") == {"os": "macos", "os_version": "14.4.0", "arch": "arm64"}
           and mac.get("exception") is None and mac.get("bucket") == "no exception", f"macOS dump: {mac}")
 
+    # Context records one byte shorter than the registers the walker reads, with more of
+    # the file after them: no stack, rather than registers made of the bytes that follow
+    # (thread 7's from the exception's record, thread 8's from its own).
+    short = dumpgen.Dump(4)
+    short.system_info()
+    short.threads([(7, 0x21E000, b"\xAA" * 256), (8, 0x31E000, b"\xAA" * 256)], context_size=0xFF)
+    short.exception(7, 0xC0000005, 0x140001000, context=b"\x11" * 0xFF)
+    short.comment(b"x" * 64)
+    short.write(work / "short-context.dmp")
+    code, out, err = triage("--json", "--all-threads", "short-context.dmp", cwd=work)
+    row = (rows_of(out) or [{}])[0]
+    check(code == 0 and row.get("readable") and row.get("stack") == []
+          and [t["stack"] for t in row.get("thread_stacks", [])] == [[], []],
+          f"contexts too short for the registers give no stacks: {row.get('stack')}, {row.get('thread_stacks')}")
+
     bad = work / "bad"
     bad.mkdir()
     reasons = write_bad_inputs(bad)

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <sstream>
 
 #include "capture/dump_name.h"
 #include "triage/buckets.h"
@@ -38,9 +39,10 @@ TEST(DumpName, ReadsTheCapturesForms) {
   EXPECT_EQ(name->tag, "nightly");
   EXPECT_EQ(name->language, "ENGB");
 
-  name = ParseDumpName("Client_10.2.0.7_2026-07-01_12-00-00_CN.dmp");
+  name = ParseDumpName("Client_10.2.0.65535_2026-07-01_12-00-00_CN.dmp");
   ASSERT_TRUE(name);
   EXPECT_FALSE(name->development);
+  EXPECT_EQ(name->version, "10.2.0.65535");  // five digits, the most a part has
   EXPECT_EQ(name->tag, std::nullopt);
   // A tag may hold underscores; the language is what follows the last one.
   name = ParseDumpName("Client_10.2.0.7_2026-07-01_12-00-00_qa_run_7_DE.dmp");
@@ -119,6 +121,21 @@ TEST(Buckets, KeyOnCodeModuleAndOffset) {
   EXPECT_EQ(BucketKey(s), "0xC0000005 nvwgf2umx.dll+0x1382");
 }
 
+// Dumps come in any order of time: a bucket's first is its oldest, its last its latest.
+TEST(Buckets, FirstAndLastOfSeveralDumps) {
+  Buckets buckets;
+  for (const char* time : {"2025-12-03T10:00:00", "2025-12-01T09:00:00", "2025-12-05T08:00:00"}) {
+    Summary s;
+    s.readable = true;
+    s.time = time;
+    buckets.Add(s);
+  }
+  std::ostringstream json;
+  WriteBucketsJson(json, buckets);
+  EXPECT_NE(json.str().find(R"("first":"2025-12-01T09:00:00")"), std::string::npos) << json.str();
+  EXPECT_NE(json.str().find(R"("last":"2025-12-05T08:00:00")"), std::string::npos) << json.str();
+}
+
 TEST(Buckets, VersionsOrderByTheirNumbers) {
   EXPECT_TRUE(VersionLess("10.2.0.7", "10.10.0.0"));
   EXPECT_FALSE(VersionLess("10.10.0.0", "10.2.0.7"));
@@ -182,6 +199,13 @@ class Image {
   void Function(std::uint32_t begin, std::uint32_t end, std::uint32_t unwind) {
     functions_.push_back({begin, end, unwind});
   }
+  // One function exported by `name`: an export directory at 0x1E00.
+  void Export(std::uint32_t rva, const char* name) {
+    Put32(0x1E14, 1), Put32(0x1E18, 1), Put32(0x1E1C, 0x1E40), Put32(0x1E20, 0x1E44), Put32(0x1E24, 0x1E48);
+    Put32(0x1E40, rva), Put32(0x1E44, 0x1E50), Put(0x1E48, {0, 0});
+    std::copy(name, name + std::strlen(name) + 1, text_.begin() + (0x1E50 - kText));
+    exported_ = true;
+  }
   // Lays out the file and opens it; the functions' table goes at 0x1F00.
   const PeImage& Open() {
     for (std::size_t i = 0; i < functions_.size(); ++i) {
@@ -202,6 +226,7 @@ class Image {
     Set32(0x58 + 108, 16);                                     // NumberOfRvaAndSizes
     Set32(0x58 + 112 + 3 * 8, 0x1F00);                         // the exception directory
     Set32(0x58 + 116 + 3 * 8, static_cast<std::uint32_t>(functions_.size() * 12));
+    if (exported_) Set32(0x58 + 112, 0x1E00), Set32(0x58 + 116, 0x80);  // the export directory
     std::memcpy(&file_[0x148], ".text", 5);
     Set32(0x148 + 8, 0x1000);
     Set32(0x148 + 12, kText);
@@ -227,6 +252,7 @@ class Image {
   }
   std::vector<std::uint8_t> text_ = std::vector<std::uint8_t>(0x1000, 0xCC);
   std::vector<std::array<std::uint32_t, 3>> functions_;
+  bool exported_ = false;
   std::vector<std::uint8_t> file_;
   std::unique_ptr<MemoryRangeReader> reader_;
   std::optional<PeImage> image_;
@@ -304,24 +330,39 @@ TEST(Unwind, FollowsChainsAndMachineFramesAndStopsOnLoops) {
   EXPECT_FALSE(UnwindStep(pe, Image::kBase, stack, false, &loop));
 }
 
-TEST(Unwind, FinishesAnEpilogAtFrameZeroAndTakesALeafsReturnAtRsp) {
+TEST(Unwind, FinishesAnEpilogOrUndoesTheBodyAtFrameZeroAndTakesALeafsReturnAtRsp) {
   Image image;
   image.Function(0x1100, 0x1140, 0x1800);  // push rbx; sub rsp, 0x28
   image.Put(0x1800, {1, 5, 2, 0, 5, 0x42, 1, 0x30});
   image.Put(0x1130, {0x48, 0x83, 0xC4, 0x28, 0x5B, 0xC3});  // add rsp, 0x28; pop rbx; ret
+  image.Function(0x1140, 0x1160, 0x1810);  // push r14
+  image.Put(0x1810, {1, 2, 1, 0, 2, 0xE0});
+  image.Put(0x1150, {0x41, 0x5E, 0xC3});  // pop r14; ret
   const PeImage& pe = image.Open();
   Words stack;
-  stack.words = {{kSp + 0x28, 0xB0B0}, {kSp + 0x30, 0x140001234}, {kSp, 0x140009999}};
-  Registers epilog = At(0x1130);
-  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &epilog));
-  EXPECT_EQ(epilog.ip, 0x140001234u);
-  EXPECT_EQ(epilog.gpr[kRbx], 0xB0B0u);
-  EXPECT_EQ(epilog.gpr[Registers::kSp], kSp + 0x38);
+  stack.words = {{kSp + 0x28, 0xB0B0}, {kSp + 0x30, 0x140001234}, {kSp, 0x140009999}, {kSp + 8, 0x140004321}};
+  // In the epilog its instructions are finished; in the body the unwind codes undo the
+  // same: the small allocation, then the push.
+  for (const std::uint32_t rva : {0x1130u, 0x1120u}) {
+    Registers frame0 = At(rva);
+    ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &frame0)) << std::hex << rva;
+    EXPECT_EQ(frame0.ip, 0x140001234u);
+    EXPECT_EQ(frame0.gpr[kRbx], 0xB0B0u);
+    EXPECT_EQ(frame0.gpr[Registers::kSp], kSp + 0x38);
+  }
   // After the stack release only the pop and the return are left.
   Registers pop = At(0x1134);
   pop.gpr[Registers::kSp] = kSp + 0x28;
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &pop));
   EXPECT_EQ(pop.ip, 0x140001234u);
+  Registers r14 = At(0x1150);
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &r14));
+  EXPECT_EQ(r14.gpr[14], 0x140009999u);
+  EXPECT_EQ(r14.ip, 0x140004321u);
+  // A return address just past the function (its call never returns) is the function's.
+  Registers end = At(0x1140);
+  ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, false, &end));
+  EXPECT_EQ(end.ip, 0x140001234u);
   Registers leaf = At(0x1200);  // no unwind data
   ASSERT_TRUE(UnwindStep(pe, Image::kBase, stack, true, &leaf));
   EXPECT_EQ(leaf.ip, 0x140009999u);
@@ -339,7 +380,8 @@ TEST(Walk, AScannedFrameKnowsOnlyItsReturnAddressAndStackPointer) {
   constexpr std::uint64_t kOther = 0x200000000;  // a module without its file
   const ModuleMap map({{Image::kBase, 0x3000, &pe}, {kOther, 0x1000, nullptr}});
   Words stack;
-  stack.words = {{kSp, Image::kBase + 0x1150}, {kSp + 8, 0}, {kSp + 0x10, Image::kBase + 0x1170},
+  // At kSp + 8 a word into code, but after no call: no return address.
+  stack.words = {{kSp, Image::kBase + 0x1150}, {kSp + 8, Image::kBase + 0x1140}, {kSp + 0x10, Image::kBase + 0x1170},
                  {kSp + 0x40, kSp + 0x80}, {kSp + 0x48, Image::kBase + 0x1160}};
   Registers context = At(0);
   context.ip = kOther + 0x10;
@@ -467,8 +509,101 @@ TEST(SymbolStore, KeepsOnlyTheMatchingFilesOpen) {
   EXPECT_TRUE(game != nullptr && game->time_date_stamp() == 7u);
   EXPECT_TRUE(build != nullptr && build->time_date_stamp() == 42u);
   EXPECT_EQ(find(u"C:\\Game\\game.dll", 7), game);
+  EXPECT_EQ(find(u"C:\\Game\\game.dll", 8), nullptr) << "the open file is another build";
   store = SymbolStore();  // Windows removes no file that is open
   std::filesystem::remove_all(folder);
+}
+
+void Put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// A PDB of nothing but its identity, in 512-byte blocks: the superblock, the directory's
+// map (block 3), the directory (4), the PDB stream with the GUID (5), the head of the DBI
+// stream with the age (6).
+std::vector<std::uint8_t> PdbOf(const std::array<std::uint8_t, 16>& guid, std::uint32_t age) {
+  std::vector<std::uint8_t> pdb(7 * 512, 0);
+  std::memcpy(pdb.data(), "Microsoft C/C++ MSF 7.00\r\n\x1a" "DS\0\0", 32);
+  for (auto [at, value] : {std::pair{32u, 512u}, {36u, 1u}, {40u, 7u}, {44u, 28u}, {52u, 3u}, {3u * 512, 4u}}) {
+    Put32(pdb, at, value);
+  }
+  // Four streams and their sizes, then the blocks of streams 1 and 3.
+  const std::uint32_t directory[] = {4, 0, 28, 0, 12, 5, 6};
+  for (std::uint32_t i = 0; i < std::size(directory); ++i) Put32(pdb, 4 * 512 + 4 * i, directory[i]);
+  std::copy(guid.begin(), guid.end(), pdb.begin() + 5 * 512 + 12);
+  Put32(pdb, 6 * 512 + 8, age);
+  return pdb;
+}
+
+class NamesEverythingRender final : public Symbolizer {
+ public:
+  std::optional<SourceLine> Lookup(const std::filesystem::path&, const CodeViewRecord&, std::uint32_t) override {
+    return SourceLine{"Render", "render.cpp", 88};
+  }
+};
+
+// A PDB names a module's frames only when it is of the module's build: the GUID and the
+// age of its CodeView record.
+TEST(SymbolStore, TakesOnlyThePdbOfTheModulesBuild) {
+  Image image;
+  image.Function(0x1100, 0x1180, 0x1800);
+  image.Put(0x1800, {1, 0, 0, 0});
+  const PeImage& pe = image.Open();
+  Module module;
+  module.base = Image::kBase;
+  module.path = u"C:\\Game\\game.dll";
+  module.codeview = CodeViewRecord{CodeViewRecord::kRsds, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
+                                   0, 2, "game.pdb"};
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "triage-symbols";
+  std::filesystem::create_directories(folder);
+  for (const std::uint32_t age : {2u, 3u}) {
+    const std::vector<std::uint8_t> pdb = PdbOf(module.codeview->guid, age);
+    std::ofstream(folder / "game.pdb", std::ios::binary).write(reinterpret_cast<const char*>(pdb.data()), std::ssize(pdb));
+    SymbolStore store;
+    store.AddSymbols(folder);
+    store.SetSymbolizer(std::make_unique<NamesEverythingRender>());
+    NamedFrame frame;
+    frame.address = Image::kBase + 0x1110;
+    store.Name(module, &pe, false, &frame);
+    EXPECT_EQ(frame.function, age == 2 ? std::optional<std::string>("Render") : std::nullopt) << "age " << age;
+  }
+  std::filesystem::remove_all(folder);
+}
+
+// An export names the addresses of its own function, from its first byte on.
+TEST(PeImage, AnExportNamesItsFunctionOnly) {
+  Image image;
+  image.Function(0x1100, 0x1140, 0x1800);
+  image.Function(0x1140, 0x1180, 0x1800);  // not exported
+  image.Put(0x1800, {1, 0, 0, 0});
+  image.Export(0x1100, "Render");
+  const PeImage& pe = image.Open();
+  const Export* render = pe.ExportAt(0x1110);
+  EXPECT_TRUE(render != nullptr && render->name == "Render");
+  EXPECT_EQ(pe.ExportAt(0x1150), nullptr);
+}
+
+// A read of a dump's memory stays inside one of its ranges: the file's bytes after a
+// range belong to something else.
+TEST(DumpMemory, ReadsOnlyInsideARange) {
+  std::vector<std::uint8_t> file(88, 0xEE);
+  // The header (one stream, the directory at 32), the memory list at 44: 16 bytes of
+  // 0x10000 at offset 64, then 8 bytes of something else.
+  for (auto [at, value] : {std::pair{0u, 0x504D444Du}, {4u, 0xA793u}, {8u, 1u}, {12u, 32u}, {32u, 5u}, {36u, 20u},
+                           {40u, 44u}, {44u, 1u}, {48u, 0x10000u}, {52u, 0u}, {56u, 16u}, {60u, 64u}}) {
+    Put32(file, at, value);
+  }
+  const MemoryRangeReader reader(file);
+  std::string why;
+  const std::optional<Minidump> dump = Minidump::Open(reader, &why);
+  ASSERT_TRUE(dump) << why;
+  MemoryLists lists;
+  ASSERT_TRUE(dump->ReadMemoryLists(&lists, &why)) << why;
+  DumpMemory memory;
+  memory.Load(*dump, lists);
+  std::array<std::uint8_t, 8> word{};
+  EXPECT_TRUE(memory.Read(0x10008, word));
+  EXPECT_FALSE(memory.Read(0x1000C, word));
 }
 
 }  // namespace
