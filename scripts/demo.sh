@@ -13,8 +13,10 @@ cd "$repo"
 configure_and_build windows
 
 build=$repo/build/windows
-calvorin=$(built_file "$build" Calvorin.dll)
-brisvane=$(built_file "$build" Brisvane.exe)
+# The deliverables by their targets' own folders: the tests build altered copies of
+# both under the same names.
+calvorin=$build/capture/Calvorin.dll
+brisvane=$build/notifier/Brisvane.exe
 box_probe=$(built_file "$build" BoxProbe.exe)
 
 # The game folder: what a player's installation holds, plus the module to crash in.
