@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <nlohmann/json.hpp>
+
+#include "triage/json.h"
+#include "triage/text.h"
 
 namespace crashcheck {
 namespace {
 
-using Json = nlohmann::ordered_json;
+using triage::Json;
+using triage::OrNull;
 
 Json ChecksJson(const std::vector<Check>& checks) {
   Json out = Json::array();
@@ -24,7 +27,7 @@ template <typename T>
 Json Figure(const std::vector<T>& values) {
   std::vector<double> all(values.begin(), values.end());
   const std::optional<double> median = Median(all);
-  return {{"median", median ? Json(*median) : Json(nullptr)}, {"values", values}};
+  return {{"median", OrNull(median)}, {"values", values}};
 }
 
 // Every figure of the run, each with its median and the values it was taken from.
@@ -124,11 +127,7 @@ const char* VerdictName(Verdict verdict) {
   return "FAIL";
 }
 
-std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
+std::string Hex(std::uint32_t value) { return triage::Hex(value, 8); }
 
 std::string Joined(const std::vector<std::string>& parts, std::string_view separator) {
   std::string out;
@@ -196,9 +195,9 @@ std::string ReportJson(const Run& run) {
     Json one = {{"label", crash.label}, {"checks", ChecksJson(crash.checks)}};
     one["dump"] = crash.dump.empty() ? Json(nullptr) : Json(crash.dump);
     one["report"] = crash.report.empty() ? Json(nullptr) : Json(crash.report);
-    one["dump_bytes"] = crash.dump_bytes ? Json(*crash.dump_bytes) : Json(nullptr);
-    one["crash_to_dump_ms"] = crash.crash_to_dump_ms ? Json(*crash.crash_to_dump_ms) : Json(nullptr);
-    one["crash_to_box_ms"] = crash.crash_to_box_ms ? Json(*crash.crash_to_box_ms) : Json(nullptr);
+    one["dump_bytes"] = OrNull(crash.dump_bytes);
+    one["crash_to_dump_ms"] = OrNull(crash.crash_to_dump_ms);
+    one["crash_to_box_ms"] = OrNull(crash.crash_to_box_ms);
     crashes.push_back(std::move(one));
   }
   out["crashes"] = std::move(crashes);

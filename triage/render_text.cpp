@@ -1,22 +1,13 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 
+#include "triage/json.h"
 #include "triage/render.h"
 
 namespace triage {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-template <typename T>
-Json OrNull(const std::optional<T>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
-// Invalid UTF-8 (a comment stream is the writer's bytes) comes out as U+FFFD.
-std::string Dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 Json StackJson(const std::vector<NamedFrame>& stack) {
   Json frames = Json::array();
@@ -180,7 +171,7 @@ std::string ShownTime(std::string time) {
   return time;
 }
 
-void WriteJsonLine(std::ostream& out, const Summary& s) { out << Dump(SummaryJson(s)) << '\n'; }
+void WriteJsonLine(std::ostream& out, const Summary& s) { out << JsonLine(SummaryJson(s)) << '\n'; }
 
 void WriteCsvHeader(std::ostream& out) {
   out << "file,readable,error,time,os,os_version,arch,client_version,name_version,development,tag,language,"
@@ -251,7 +242,7 @@ void WriteBucketsJson(std::ostream& out, const Buckets& buckets) {
       j["first_version"] = b->versions.empty() ? Json(nullptr) : Json(*b->versions.begin());
       j["last_version"] = b->versions.empty() ? Json(nullptr) : Json(*b->versions.rbegin());
     }
-    out << Dump(j) << '\n';
+    out << JsonLine(j) << '\n';
   }
 }
 

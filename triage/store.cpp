@@ -7,12 +7,12 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <system_error>
 #include <tuple>
 #include <type_traits>
 
+#include "triage/json.h"
 #include "triage/local_files.h"
 #include "triage/walk.h"
 
@@ -69,7 +69,6 @@ namespace {
 
 using Statement = SqlStatement;
 
-using Json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
 
 constexpr int kBusyTimeoutMs = 60'000;
@@ -148,10 +147,6 @@ std::string UtcNow() {
 // --- the facts of a summary, as JSON -----------------------------------------------
 
 template <typename T>
-Json OrNull(const std::optional<T>& v) {
-  return v ? Json(*v) : Json(nullptr);
-}
-template <typename T>
 std::optional<T> Get(const Json& j, const char* key) {
   const auto it = j.find(key);
   if (it == j.end() || it->is_null()) return std::nullopt;
@@ -193,8 +188,7 @@ std::string FactsOf(const Summary& s) {
   j["time_source"] = OrNull(s.time_source);
   j["process_id"] = OrNull(s.process_id);
   j["threads"] = s.thread_count;
-  // A report's bytes are the writer's: invalid UTF-8 is kept as U+FFFD.
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return JsonLine(j);
 }
 
 void FactsInto(const std::string& text, Summary* s) {
@@ -556,7 +550,7 @@ std::string Store::FramesOf(const Summary& s, const std::vector<std::int64_t>& m
     }
     frames.push_back(FrameFacts(f, module));
   }
-  return frames.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return JsonLine(frames);
 }
 
 bool Store::Insert(const NewDump& d, std::string* why) {
