@@ -105,11 +105,11 @@ configure_and_build() {  # preset [target...]: everything when no target is name
 }
 
 # The one built file of that name in a build folder, past the copies that the Wine
-# prefix and the test games hold and the tests' altered builds; fails when there is none.
+# prefix and the test games hold; fails when there is none.
 built_file() {  # build folder, file name
   local found
   found=$(find "$1" -name "$2" -type f -not -path '*/wineprefix/*' -not -path '*/games/*' \
-          -not -path '*/CMakeFiles/*' -not -path '*/tampered/*' | head -n 1)
+          -not -path '*/CMakeFiles/*' | head -n 1)
   [ -n "$found" ] || { echo "$2 was not built in $1" >&2; return 1; }
   echo "$found"
 }
