@@ -83,8 +83,8 @@ bool IsCaptureTemporaryName(const char16_t* name) {
   if (name == nullptr) return false;
   // "Client%s_%u.%u.%u.%u_%04u-%02u-%02u_%02u-%02u-%02u", the mark "_Dev" or nothing.
   const char16_t* p = name;
-  if (!Skip(p, u"Client")) return false;
-  Skip(p, u"_Dev");
+  if (!Skip(p, common::kDumpNamePrefix.wide)) return false;
+  Skip(p, common::kDevelopmentMark.wide);
   if (!Skip(p, u"_") || !SkipNumber(p, 1) || !Skip(p, u".") || !SkipNumber(p, 1) ||
       !Skip(p, u".") || !SkipNumber(p, 1) || !Skip(p, u".") || !SkipNumber(p, 1)) {
     return false;
@@ -107,7 +107,10 @@ void RemoveStaleTemporaryFiles(const CapturePorts& ports, const char16_t* dump_p
   if (last_backslash == nullptr) return;
   *last_backslash = u'\0';
   char16_t pattern[kPathCapacity] = {};
-  if (!Succeeded(BoundedFormat(pattern, kPathCapacity, u"%s\\Client*.tmp", {folder}))) return;
+  if (!Succeeded(BoundedFormat(pattern, kPathCapacity, u"%s\\%s*.tmp",
+                               {folder, common::kDumpNamePrefix.wide}))) {
+    return;
+  }
 
   // A temporary file that a capture is writing now cannot be deleted anyway (it is open
   // without delete sharing); the age also spares one between its close and its rename.
